@@ -1,0 +1,95 @@
+/*
+ * libqor: sums (or averages) gradient buffers across the processes of a
+ * data-parallel training job, one process per GPU.
+ *
+ * Every function returns QOR_SUCCESS (0) or QOR_FAILURE (1) unless said
+ * otherwise; a failure has been reported on standard error by then.
+ */
+#ifndef QOR_H
+#define QOR_H
+
+#include <pthread.h>
+#include <stddef.h>
+
+#include <mpi.h>
+
+#if defined(__GNUC__)
+#define QOR_API __attribute__((visibility("default")))
+#else
+#define QOR_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define QOR_VERSION_MAJOR 1
+#define QOR_VERSION_MINOR 5
+#define QOR_VERSION_PATCH 1
+
+typedef enum QOR_Status { QOR_SUCCESS = 0, QOR_FAILURE = 1 } QOR_Status;
+
+/* Element types.  QOR_BYTE is accepted by qor_bcast only. */
+typedef enum QOR_Type { QOR_FLOAT = 0, QOR_HALF = 1, QOR_BYTE = 2 } QOR_Type;
+
+/* QOR_AVG sums, then divides every element by the number of processes. */
+typedef enum QOR_Op { QOR_SUM = 0, QOR_AVG = 1 } QOR_Op;
+
+/* Keys of qor_get_key_value: keys 0 to 5 write a double, key 6 an int. */
+typedef enum QOR_Key {
+  QOR_KEY_E2E = 0,     /* seconds taken by the last allreduce; -1.0 before the first */
+  QOR_KEY_JITTER = 1,  /* seconds of the last jitter measurement; -1.0 before the first */
+  QOR_KEY_BW_DIM0 = 2, /* GB/s of topology dimension 0 over the recorded transfers */
+  QOR_KEY_BW_DIM1 = 3,
+  QOR_KEY_BW_DIM2 = 4,
+  QOR_KEY_BW_DIM3 = 5,
+  QOR_KEY_DEVICE = 6   /* CUDA device of this process; -1 in host-CPU mode */
+} QOR_Key;
+
+/* Lifecycle. */
+QOR_API QOR_Status qor_init(const char* options);
+QOR_API QOR_Status qor_finalize(void);
+/* Writes 172 base64 characters and a NUL: group_id needs 173 bytes. */
+QOR_API QOR_Status qor_generate_group_id(char* group_id);
+
+/* Allreduce, in place, of count elements of type at device address buf. */
+QOR_API QOR_Status qor_allreduce(void* buf, size_t count, QOR_Type type, QOR_Op op);
+/* MPI_Allreduce-shaped entry: MPI_FLOAT or MPI_SHORT (half), MPI_SUM over
+ * MPI_COMM_WORLD.  Returns 0, 1, or MPI_ERR_UNKNOWN when the allreduce fails. */
+QOR_API int qor_allreduce_mpi(const char* options, void* buf, int count, MPI_Datatype datatype,
+                              MPI_Op op, MPI_Comm comm);
+
+/* Process queries, broadcast and memory helpers. */
+QOR_API QOR_Status qor_rank(int* rank);
+QOR_API QOR_Status qor_size(int* size);
+QOR_API QOR_Status qor_local_rank(int* local_rank);
+QOR_API QOR_Status qor_local_size(int* local_size);
+QOR_API QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root);
+/* Returns the number of bytes allocated (size rounded up to align), or 1. */
+QOR_API size_t qor_malloc(void** ptr, size_t align, size_t size);
+QOR_API QOR_Status qor_free(void* ptr);
+QOR_API QOR_Status qor_memcpy_host_to_device(void* dst, const void* src, size_t bytes);
+QOR_API QOR_Status qor_memcpy_device_to_host(void* dst, const void* src, size_t bytes);
+QOR_API QOR_Status qor_memcpy_gather(char* dst, char** src, size_t* size, size_t count);
+QOR_API QOR_Status qor_memcpy_scatter(char** dst, size_t* size, size_t count, char* src);
+QOR_API QOR_Status qor_memsync(void);
+QOR_API QOR_Status qor_get_key_value(QOR_Key key, void* value);
+
+/* Asynchronous allreduce on the library's worker thread. */
+QOR_API QOR_Status qor_allreduce_async(void* buf, size_t count, QOR_Type type, QOR_Op op);
+QOR_API QOR_Status qor_wait(void);
+
+/* Hand-over slot of the asynchronous worker (read-only for callers). */
+QOR_API extern int qor_thrinit;
+QOR_API extern pthread_t qor_thr;
+QOR_API extern void* qor_buf;
+QOR_API extern size_t qor_cnt;
+QOR_API extern int qor_type;
+QOR_API extern int qor_op;
+QOR_API extern int qor_ctrl; /* accessed atomically */
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* QOR_H */

@@ -1,0 +1,33 @@
+#include "qor_check.h"
+
+#include <string>
+
+#include "qor_exception.h"
+#include "qor_message.h"
+
+namespace qor {
+
+void raise_cuda(const char* file, int line) {
+  const char* text = cudaGetErrorString(cudaGetLastError());
+  raise(file, line, library_failure_status, qor_message::MSG_CUDA, host_name().c_str(), text);
+}
+
+void raise_cublas(const char* file, int line, cublasStatus_t status) {
+  raise(file, line, library_failure_status, qor_message::MSG_CUBLAS, host_name().c_str(),
+        static_cast<int>(status));
+}
+
+void raise_nccl(const char* file, int line, ncclResult_t result) {
+  raise(file, line, library_failure_status, qor_message::MSG_NCCL, host_name().c_str(),
+        ncclGetErrorString(result));
+}
+
+void raise_mpi(const char* file, int line, int code) {
+  char text[MPI_MAX_ERROR_STRING] = {0};
+  int length = 0;
+  if (MPI_Error_string(code, text, &length) != MPI_SUCCESS) text[0] = '\0';
+  raise(file, line, library_failure_status, qor_message::MSG_MPI, host_name().c_str(), code,
+        text);
+}
+
+}  // namespace qor
