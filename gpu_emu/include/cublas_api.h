@@ -2,6 +2,10 @@
  * Host emulation of the cuBLAS calls libqor makes: handles bound to a
  * stream, float axpy, float scaling, and scaling of binary16 data by a float
  * scale (cublasScalEx).  The arithmetic runs on the host at the call.
+ * Increments follow BLAS (axpy: negative walks from the far end, zero repeats
+ * one element; scal: non-positive does nothing).  A destroyed or unknown
+ * handle gives CUBLAS_STATUS_NOT_INITIALIZED; work on a bound stream that has
+ * since been destroyed gives CUBLAS_STATUS_EXECUTION_FAILED.
  */
 #ifndef QOR_GPU_EMU_CUBLAS_API_H
 #define QOR_GPU_EMU_CUBLAS_API_H

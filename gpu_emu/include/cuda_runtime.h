@@ -4,9 +4,13 @@
  * device memory and pinned host memory are host memory, every copy is a
  * memcpy, and asynchronous work runs at the call, so stream order holds.
  *
- * The number of emulated devices comes from QOR_EMU_DEVICE_COUNT (default 8).
- * With 0, every device call fails with cudaErrorInsufficientDriver, as the
- * real runtime does on a host without a driver.
+ * The number of emulated devices comes from QOR_EMU_DEVICE_COUNT (default 8;
+ * a value that is not a non-negative number also gives 8).  With 0, every
+ * device call fails with cudaErrorInsufficientDriver, as the real runtime
+ * does on a host without a driver.
+ *
+ * Fresh device memory holds 0xff bytes (NaN as float or binary16) rather
+ * than zeros, so reads of never-written buffers show in results.
  */
 #ifndef QOR_GPU_EMU_CUDA_RUNTIME_H
 #define QOR_GPU_EMU_CUDA_RUNTIME_H
