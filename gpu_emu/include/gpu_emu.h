@@ -20,6 +20,13 @@ size_t qoremu_live_streams(void);
 size_t qoremu_live_cublas_handles(void);
 size_t qoremu_live_nccl_comms(void);
 
+/* NCCL_RINGS as each ncclCommInitRank call of this process saw it ("" when
+ * unset), oldest first, until qoremu_nccl_rings_clear().  A returned text
+ * stays valid until the next ncclCommInitRank or clear. */
+size_t qoremu_nccl_rings_count(void);
+const char* qoremu_nccl_rings_at(size_t index);
+void qoremu_nccl_rings_clear(void);
+
 /* Makes the call named `function` (for example "cudaMalloc", "cublasCreate_v2",
  * "ncclCommInitRank") return `error` once, after `skip` further successful
  * calls of it.  A negative skip clears every pending injection. */

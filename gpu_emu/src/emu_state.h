@@ -23,6 +23,10 @@ bool stream_is_valid(cudaStream_t stream);
 // that tests can change it; default 8.
 int device_count();
 
+// Appends NCCL_RINGS as the calling ncclCommInitRank sees it to the log that
+// qoremu_nccl_rings_at() reads.
+void record_nccl_rings();
+
 // Returns the injected error code for `function` when one is due, else 0.
 int injected_failure(const char* function);
 
