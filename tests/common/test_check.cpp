@@ -52,11 +52,7 @@ TEST_F(Checks, CudaFailureLogsLastErrorText) {
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
 
-TEST_F(Checks, CudaSuccessPassesThrough) {
-  int count = 0;
-  EXPECT_NO_THROW(QOR_CHECK_CUDA(cudaSuccess));
-  (void)count;
-}
+TEST_F(Checks, CudaSuccessPassesThrough) { EXPECT_NO_THROW(QOR_CHECK_CUDA(cudaSuccess)); }
 
 TEST_F(Checks, CublasFailureCarriesStatusNumber) {
   auto [log, e] = raised([] { QOR_CHECK_CUBLAS(CUBLAS_STATUS_EXECUTION_FAILED); });
@@ -76,7 +72,17 @@ TEST_F(Checks, NcclFailureCarriesErrorString) {
   EXPECT_EQ(e.status, 6);
 }
 
+TEST_F(Checks, MpiFailureWithoutRunningMpiStillNamesTheCode) {
+  auto [log, e] = raised([] { QOR_CHECK_MPI(MPI_ERR_COMM); });
+  std::string text = "A MPI error has occurred on host " + qor::host_name() +
+                     " with return code '" + std::to_string(MPI_ERR_COMM) + "':\nMPI error code " +
+                     std::to_string(MPI_ERR_COMM) + " (MPI is not running)";
+  EXPECT_EQ(log, "[ERROR QOR-1-5] " + text + "\n");
+  EXPECT_EQ(e.status, 6);
+}
+
 TEST_F(Checks, MpiFailureCarriesCodeAndErrorString) {
+  MPI_Init(nullptr, nullptr);
   char expected[MPI_MAX_ERROR_STRING] = {0};
   int length = 0;
   MPI_Error_string(MPI_ERR_COMM, expected, &length);
@@ -87,6 +93,7 @@ TEST_F(Checks, MpiFailureCarriesCodeAndErrorString) {
   EXPECT_EQ(e.message, text);
   EXPECT_EQ(e.status, 6);
   EXPECT_EQ(e.id, 5);
+  MPI_Finalize();
 }
 
 TEST_F(Checks, EachCallIsEvaluatedOnce) {
