@@ -8,10 +8,13 @@ export OMPI_MCA_rmaps_base_oversubscribe=1
 export OMPI_MCA_btl_vader_single_copy_mechanism=none
 export PATH="$PATH:/usr/local/cuda/bin"
 
-# configure_and_build <build dir> <cmake args...>
+# configure_and_build <build dir> <cmake args...>; TARGET, when set, names
+# the one target to build.
 configure_and_build() {
   local dir=$1
   shift
-  cmake -S "$root" -B "$dir" "$@"
-  cmake --build "$dir" -j"$jobs"
+  local target=()
+  [ -z "${TARGET:-}" ] || target=(--target "$TARGET")
+  cmake -S "$root" -B "$dir" "$@" &&
+    cmake --build "$dir" -j"$jobs" "${target[@]}"
 }

@@ -13,10 +13,14 @@ skipped=0
 status=0
 
 # run_flavour <name> <cmake args...>
+# With TARGET and TESTS set, builds only that target and runs only the tests
+# whose names match TESTS.
 run_flavour() {
   local name=$1
   shift
   local dir="$root/build/$name"
+  local select=()
+  [ -z "${TESTS:-}" ] || select=(-R "$TESTS")
   echo "=== $name: build"
   if ! configure_and_build "$dir" "$@"; then
     echo "=== $name: BUILD FAILED"
@@ -26,7 +30,7 @@ run_flavour() {
   fi
   echo "=== $name: test"
   local log="$dir/ctest.log"
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" 2>&1) | tee "$log"
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" "${select[@]}" 2>&1) | tee "$log"
   local rc=${PIPESTATUS[0]}
   local p f s
   p=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$log")
@@ -46,6 +50,10 @@ else
   echo "=== cuda: no CUDA toolkit on this machine, flavour not built"
 fi
 run_flavour sanitize -DQOR_GPU=emulated -DQOR_SANITIZE=ON -DQOR_BUILD_BENCH=OFF
+# The worker thread under ThreadSanitizer, in the start mode that needs no
+# MPI (Open MPI itself is not built for ThreadSanitizer).
+TARGET=test_mpiless_mode TESTS=test_mpiless_mode TSAN_OPTIONS=halt_on_error=1 \
+  run_flavour tsan -DQOR_GPU=emulated -DQOR_TSAN=ON -DQOR_BUILD_BENCH=OFF
 
 [ "$failed" -eq 0 ] || status=1
 echo "all flavours: $passed passed, $failed failed, $skipped skipped"

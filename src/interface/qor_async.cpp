@@ -1,0 +1,93 @@
+// The asynchronous allreduce: one worker thread per process runs
+// qor_allreduce on the caller's behalf.  The hand-over is a one-request slot
+// and a counter that both sides update atomically and poll.
+#include <pthread.h>
+#include <time.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "qor.h"
+#include "qor_state.h"
+#include "qor_trace.h"
+
+extern "C" {
+int qor_thrinit = 0;
+pthread_t qor_thr;
+void* qor_buf = nullptr;
+size_t qor_cnt = 0;
+int qor_type = 0;
+int qor_op = 0;
+int qor_ctrl = 0;
+}
+
+namespace {
+
+void sleep_100_microseconds() {
+  struct timespec ts = {0, 100000};
+  nanosleep(&ts, nullptr);
+}
+
+int load_ctrl() { return __atomic_load_n(&qor_ctrl, __ATOMIC_SEQ_CST); }
+
+}  // namespace
+
+void* qor_TFunc(void* device) {
+  if (cudaSetDevice(static_cast<int>(reinterpret_cast<intptr_t>(device))) != cudaSuccess) {
+    cudaGetLastError();  // host-only processes have no device; leave no stale error
+  }
+  for (;;) {
+    while (load_ctrl() != 1) sleep_100_microseconds();
+    if (cudaDeviceSynchronize() != cudaSuccess) cudaGetLastError();
+    qor_allreduce(qor_buf, qor_cnt, static_cast<QOR_Type>(qor_type), static_cast<QOR_Op>(qor_op));
+    __atomic_fetch_sub(&qor_ctrl, 1, __ATOMIC_SEQ_CST);
+  }
+  return nullptr;
+}
+
+void qor_wait_idle() {
+  while (load_ctrl() != 0) sleep_100_microseconds();
+}
+
+namespace {
+
+// Process exit with a request outstanding would tear down state the worker
+// is still using: let the request finish first.
+void wait_at_exit() { qor_wait_idle(); }
+
+}  // namespace
+
+extern "C" QOR_Status qor_allreduce_async(void* buf, size_t count, QOR_Type type, QOR_Op op) {
+  if (qor_thrinit == 0) {
+    int device = 0;
+    if (cudaGetDevice(&device) != cudaSuccess) {
+      cudaGetLastError();
+      device = 0;
+    }
+    int rc = pthread_create(&qor_thr, nullptr, qor_TFunc,
+                            reinterpret_cast<void*>(static_cast<intptr_t>(device)));
+    if (rc != 0) {
+      // Without a worker the request would never run and qor_wait would never return.
+      QOR_TRACE('E') << "qor_allreduce_async: cannot start the worker thread (error " << rc << ")";
+      return QOR_FAILURE;
+    }
+    // The worker idles between requests; detached, it never holds up exit.
+    pthread_detach(qor_thr);
+    std::atexit(wait_at_exit);
+    qor_thrinit = 1;
+  }
+  // One request at a time: a second one waits for the first to finish, so
+  // the counter never exceeds 1 and the slot is never overwritten in flight.
+  qor_wait_idle();
+  qor_buf = buf;
+  qor_cnt = count;
+  qor_type = static_cast<int>(type);
+  qor_op = static_cast<int>(op);
+  __atomic_fetch_add(&qor_ctrl, 1, __ATOMIC_SEQ_CST);
+  return QOR_SUCCESS;
+}
+
+extern "C" QOR_Status qor_wait(void) {
+  qor_wait_idle();
+  return QOR_SUCCESS;
+}

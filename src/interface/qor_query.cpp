@@ -1,0 +1,206 @@
+// Process queries, broadcast, device memory helpers and the key-value query.
+#include <mpi.h>
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include "qor.h"
+#include "qor_check.h"
+#include "qor_stat.h"
+#include "qor_state.h"
+#include "qor_trace.h"
+#include "qor_utilities.h"
+
+namespace {
+
+// Rank and size of this process on its host (Open MPI's host split).
+int host_communicator_query(int (*query)(MPI_Comm, int*)) {
+  initialize_mpi();
+  MPI_Comm host_comm = MPI_COMM_NULL;
+  QOR_CHECK_MPI(MPI_Comm_split_type(MPI_COMM_WORLD, 9 /* OMPI_COMM_TYPE_HOST */, 0,
+                                    MPI_INFO_NULL, &host_comm));
+  int value = 0;
+  int code = query(host_comm, &value);
+  MPI_Comm_free(&host_comm);
+  QOR_CHECK_MPI(code);
+  return value;
+}
+
+bool nccl_without_library_mpi() { return global_nccl_context && !mpi_initialized; }
+
+// Runs `body`, turning exceptions into status 1.
+template <class F>
+QOR_Status guarded(F body) {
+  try {
+    return body();
+  } catch (...) {
+    return exception_handle();
+  }
+}
+
+}  // namespace
+
+extern "C" QOR_Status qor_rank(int* rank) {
+  return guarded([&] {
+    if (global_nccl_context) {
+      *rank = global_nccl_context->rank;
+    } else {
+      initialize_mpi();
+      QOR_CHECK_MPI(MPI_Comm_rank(MPI_COMM_WORLD, rank));
+    }
+    return QOR_SUCCESS;
+  });
+}
+
+extern "C" QOR_Status qor_size(int* size) {
+  return guarded([&] {
+    if (global_nccl_context) {
+      *size = global_nccl_context->nranks;
+    } else {
+      initialize_mpi();
+      QOR_CHECK_MPI(MPI_Comm_size(MPI_COMM_WORLD, size));
+    }
+    return QOR_SUCCESS;
+  });
+}
+
+extern "C" QOR_Status qor_local_rank(int* local_rank) {
+  return guarded([&] {
+    *local_rank = global_nccl_context ? global_nccl_context->device
+                                      : host_communicator_query(MPI_Comm_rank);
+    return QOR_SUCCESS;
+  });
+}
+
+extern "C" QOR_Status qor_local_size(int* local_size) {
+  return guarded([&] {
+    *local_size = nccl_without_library_mpi() ? 1 : host_communicator_query(MPI_Comm_size);
+    return QOR_SUCCESS;
+  });
+}
+
+extern "C" QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root) {
+  return guarded([&] {
+    if (!require_initialized("qor_bcast")) return QOR_FAILURE;
+    if (nccl_without_library_mpi()) {
+      qor_nccl_context& context = *global_nccl_context;
+      QOR_CHECK_NCCL(ncclBroadcast(buf, buf, count, get_nccl_datatype(type), root, context.comm,
+                                   context.stream));
+      QOR_CHECK_CUDA(cudaStreamSynchronize(context.stream));
+      return QOR_SUCCESS;
+    }
+    initialize_mpi();
+    MPI_Datatype datatype;
+    switch (type) {
+      case QOR_FLOAT: datatype = MPI_FLOAT; break;
+      case QOR_HALF: datatype = MPI_SHORT; break;
+      case QOR_BYTE: datatype = MPI_BYTE; break;
+      default: return QOR_FAILURE;
+    }
+    QOR_CHECK_MPI(MPI_Bcast(buf, count, datatype, root, MPI_COMM_WORLD));
+    return QOR_SUCCESS;
+  });
+}
+
+extern "C" size_t qor_malloc(void** ptr, size_t align, size_t size) {
+  try {
+    if (align == 0) {
+      QOR_TRACE('E') << "qor_malloc: the alignment must be at least 1";
+      return QOR_FAILURE;
+    }
+    size_t bytes = (size + align - 1) / align * align;
+    QOR_CHECK_CUDA(cudaMalloc(ptr, bytes));
+    return bytes;
+  } catch (...) {
+    return exception_handle();
+  }
+}
+
+extern "C" QOR_Status qor_free(void* ptr) {
+  return guarded([&] {
+    QOR_CHECK_CUDA(cudaFree(ptr));
+    return QOR_SUCCESS;
+  });
+}
+
+QOR_Status qor_memcpy_helper(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind) {
+  QOR_CHECK_CUDA(cudaMemcpyAsync(dst, src, bytes, kind, global_nccl_context->stream));
+  return QOR_SUCCESS;
+}
+
+extern "C" QOR_Status qor_memcpy_host_to_device(void* dst, const void* src, size_t bytes) {
+  return guarded([&] {
+    if (!require_initialized("qor_memcpy_host_to_device")) return QOR_FAILURE;
+    return qor_memcpy_helper(dst, src, bytes, cudaMemcpyHostToDevice);
+  });
+}
+
+extern "C" QOR_Status qor_memcpy_device_to_host(void* dst, const void* src, size_t bytes) {
+  return guarded([&] {
+    if (!require_initialized("qor_memcpy_device_to_host")) return QOR_FAILURE;
+    return qor_memcpy_helper(dst, src, bytes, cudaMemcpyDeviceToHost);
+  });
+}
+
+namespace {
+
+// Copies piece i between `pieces[i]` and the packed buffer at the running offset.
+QOR_Status copy_pieces(const char* function, char* packed, char** pieces, const size_t* size,
+                       size_t count, bool to_packed) {
+  return guarded([&] {
+    if (!require_initialized(function)) return QOR_FAILURE;
+    size_t offset = 0;
+    for (size_t i = 0; i < count; ++i) {
+      char* dst = to_packed ? packed + offset : pieces[i];
+      const char* src = to_packed ? pieces[i] : packed + offset;
+      QOR_CHECK_CUDA(cudaMemcpyAsync(dst, src, size[i], cudaMemcpyDeviceToDevice,
+                                     global_nccl_context->stream));
+      offset += size[i];
+    }
+    return QOR_SUCCESS;
+  });
+}
+
+}  // namespace
+
+extern "C" QOR_Status qor_memcpy_gather(char* dst, char** src, size_t* size, size_t count) {
+  return copy_pieces("qor_memcpy_gather", dst, src, size, count, true);
+}
+
+extern "C" QOR_Status qor_memcpy_scatter(char** dst, size_t* size, size_t count, char* src) {
+  return copy_pieces("qor_memcpy_scatter", src, dst, size, count, false);
+}
+
+extern "C" QOR_Status qor_memsync(void) {
+  return guarded([&] {
+    if (!require_initialized("qor_memsync")) return QOR_FAILURE;
+    QOR_CHECK_CUDA(cudaStreamSynchronize(global_nccl_context->stream));
+    return QOR_SUCCESS;
+  });
+}
+
+extern "C" QOR_Status qor_get_key_value(QOR_Key key, void* value) {
+  return guarded([&] {
+    if (static_cast<unsigned>(key) > QOR_KEY_DEVICE) {
+      std::fprintf(stderr, " undefined QOR_Key (%d)", static_cast<int>(key));
+      std::fflush(stderr);
+      return QOR_FAILURE;
+    }
+    if (!require_initialized("qor_get_key_value") || global_stat_h == nullptr) {
+      return QOR_FAILURE;
+    }
+    switch (key) {
+      case QOR_KEY_E2E: *static_cast<double*>(value) = global_stat_h->_e2e; break;
+      case QOR_KEY_JITTER: *static_cast<double*>(value) = global_stat_h->_jitter; break;
+      case QOR_KEY_BW_DIM0:
+      case QOR_KEY_BW_DIM1:
+      case QOR_KEY_BW_DIM2:
+      case QOR_KEY_BW_DIM3:
+        *static_cast<double*>(value) = global_stat_h->get_bandwith(key - QOR_KEY_BW_DIM0);
+        break;
+      case QOR_KEY_DEVICE: *static_cast<int*>(value) = global_nccl_context->device; break;
+    }
+    return QOR_SUCCESS;
+  });
+}

@@ -1,0 +1,68 @@
+// Process-wide state of the C interface and the internal functions that the
+// interface files share.  One thread at a time uses it: the application's
+// thread, or the asynchronous worker while a request is outstanding.
+#pragma once
+
+#include <cublas_v2.h>
+#include <cuda_runtime.h>
+#include <nccl.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "qor.h"
+
+namespace qor {
+namespace network {
+class qor_hw;
+class qor_stat;
+}  // namespace network
+}  // namespace qor
+
+// A software layer crossing the interface: object and kind 0 to 3.
+struct qor_sw_h {
+  void* handle;
+  int type;
+};
+
+// The NCCL context of the two NCCL start modes.
+struct qor_nccl_context {
+  int nranks = 0;
+  int rank = 0;
+  int device = 0;  // also reported as the local rank
+  ncclComm_t comm = nullptr;
+  cudaStream_t stream = nullptr;
+  cublasHandle_t cublas = nullptr;
+};
+
+extern qor::network::qor_hw* global_hw_h;
+extern qor::network::qor_stat* global_stat_h;
+extern qor_sw_h global_sw_float_h;
+extern qor_sw_h global_sw_half_h;
+extern std::unique_ptr<qor_nccl_context> global_nccl_context;
+extern bool mpi_initialized;
+extern int qor_iter;
+
+// Makes sure MPI is running.
+void initialize_mpi();
+void initialize_mpiless(const std::map<std::string, std::string>& options);
+void initialize_nccl(int nranks, int rank, int device, const ncclUniqueId& id);
+// Destroys the context's cuBLAS handle, stream and communicator, in this order.
+void release_nccl_context(qor_nccl_context& context);
+
+// Call from inside a catch-all handler: logs what is not logged yet, returns 1.
+QOR_Status exception_handle();
+
+QOR_Status qor_create_hw(std::map<std::string, std::string>& options,
+                         qor::network::qor_hw*& hw);
+
+void qor_average_buffer(void* buf, size_t count, QOR_Type type);
+QOR_Status qor_memcpy_helper(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind);
+
+// False, after an error line naming `function`, when neither start mode's
+// state exists (before qor_init, or after qor_finalize).
+bool require_initialized(const char* function);
+
+// Blocks until the asynchronous worker has no request outstanding.
+void qor_wait_idle();
