@@ -27,16 +27,25 @@ extern "C" {
 #define QOR_VERSION_MINOR 5
 #define QOR_VERSION_PATCH 1
 
-typedef enum QOR_Status { QOR_SUCCESS = 0, QOR_FAILURE = 1 } QOR_Status;
+/* C callers may pass any int where these enumerations stand; C++ gives them
+ * int as their underlying type so that every such value is valid there too
+ * (the library answers out-of-range values with an error). */
+#ifdef __cplusplus
+#define QOR_ENUM_INT : int
+#else
+#define QOR_ENUM_INT
+#endif
+
+typedef enum QOR_Status QOR_ENUM_INT { QOR_SUCCESS = 0, QOR_FAILURE = 1 } QOR_Status;
 
 /* Element types.  QOR_BYTE is accepted by qor_bcast only. */
-typedef enum QOR_Type { QOR_FLOAT = 0, QOR_HALF = 1, QOR_BYTE = 2 } QOR_Type;
+typedef enum QOR_Type QOR_ENUM_INT { QOR_FLOAT = 0, QOR_HALF = 1, QOR_BYTE = 2 } QOR_Type;
 
 /* QOR_AVG sums, then divides every element by the number of processes. */
-typedef enum QOR_Op { QOR_SUM = 0, QOR_AVG = 1 } QOR_Op;
+typedef enum QOR_Op QOR_ENUM_INT { QOR_SUM = 0, QOR_AVG = 1 } QOR_Op;
 
 /* Keys of qor_get_key_value: keys 0 to 5 write a double, key 6 an int. */
-typedef enum QOR_Key {
+typedef enum QOR_Key QOR_ENUM_INT {
   QOR_KEY_E2E = 0,     /* seconds taken by the last allreduce; -1.0 before the first */
   QOR_KEY_JITTER = 1,  /* seconds of the last jitter measurement; -1.0 before the first */
   QOR_KEY_BW_DIM0 = 2, /* GB/s of topology dimension 0 over the recorded transfers */
