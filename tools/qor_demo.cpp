@@ -3,7 +3,10 @@
 // computed on the host, and reports how long each allreduce took.
 //
 //   mpiexec -n 4 qor_demo [elements]
+//   mpiexec -n 4 qor_demo --legacy    start and end of the legacy engine mode
+//                                     in host-CPU mode, with its start-up lines
 #include <cuda_fp16.h>
+#include <mpi.h>
 #include <qor.h>
 
 #include <cmath>
@@ -61,7 +64,30 @@ run_result run(int rank, int size, size_t count, QOR_Type type, QOR_Op op) {
 
 }  // namespace
 
+// Builds the hardware layer of the legacy engine mode on the host (2x2 grid
+// when there are four processes) and releases it again.
+int legacy_start_and_end(int argc, char** argv) {
+  MPI_Init(&argc, &argv);
+  int size = 0;
+  MPI_Comm_size(MPI_COMM_WORLD, &size);
+  std::string options = "-qor_legacy_allreduce 1 -cpu_only 1 -dbg_level 2";
+  if (size == 4) options += " -mode r:2x2";
+  QOR_Status status = qor_init(options.c_str());
+  int rank = 0;
+  qor_rank(&rank);
+  int device = 0;
+  qor_get_key_value(QOR_KEY_DEVICE, &device);
+  if (rank == 0) {
+    std::printf("legacy engine mode with \"%s\": %s on %d processes, device %d\n",
+                options.c_str(), status == QOR_SUCCESS ? "started" : "FAILED", size, device);
+  }
+  QOR_Status end = qor_finalize();
+  if (rank == 0) std::printf("legacy engine mode: %s\n", end == QOR_SUCCESS ? "finalized" : "FAILED");
+  return status == QOR_SUCCESS && end == QOR_SUCCESS ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--legacy") return legacy_start_and_end(argc, argv);
   size_t count = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1000000;
   if (qor_init("") != QOR_SUCCESS) {
     std::fprintf(stderr, "qor_init failed\n");

@@ -7,3 +7,4 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 "$root/tools/setup_deps.sh"
 configure_and_build "$root/build/main" -DQOR_BUILD_TESTS=OFF
 mpiexec -n 4 "$root/build/main/tools/qor_demo"
+mpiexec -n 4 "$root/build/main/tools/qor_demo" --legacy

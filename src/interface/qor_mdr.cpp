@@ -1,5 +1,6 @@
 // The exported lifecycle and allreduce entry points, and the one place where
 // exceptions become status codes.
+#include <cuda_fp16.h>
 #include <mpi.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "qor.h"
 #include "qor_check.h"
 #include "qor_exception.h"
+#include "qor_hw.h"
 #include "qor_message.h"
 #include "qor_option.h"
 #include "qor_stat.h"
@@ -73,10 +75,10 @@ bool require_initialized(const char* function) {
   return false;
 }
 
-QOR_Status qor_create_hw(std::map<std::string, std::string>&, qor::network::qor_hw*&) {
-  QOR_TRACE('E') << "qor_init: the legacy engine mode (qor_legacy_allreduce) is not available "
-                    "in this build";
-  return QOR_FAILURE;
+QOR_Status qor_create_hw(std::map<std::string, std::string>& options,
+                         qor::network::qor_hw*& hw) {
+  hw = new qor::network::qor_hw(MPI_COMM_WORLD, options);
+  return QOR_SUCCESS;
 }
 
 extern "C" QOR_Status qor_init(const char* options) {
@@ -119,6 +121,8 @@ extern "C" QOR_Status qor_finalize(void) {
     qor_wait_idle();
     delete global_stat_h;
     global_stat_h = nullptr;
+    delete global_hw_h;
+    global_hw_h = nullptr;
     int flag = 0;
     QOR_CHECK_MPI(MPI_Initialized(&flag));
     if (flag) {
@@ -151,23 +155,46 @@ extern "C" QOR_Status qor_generate_group_id(char* group_id) {
   }
 }
 
+namespace {
+
+// Host-CPU mode keeps buffers in host memory: scale them on this thread.
+void average_on_host(void* buf, size_t count, QOR_Type type, float scale) {
+  if (type == QOR_FLOAT) {
+    float* x = static_cast<float*>(buf);
+    for (size_t i = 0; i < count; ++i) x[i] *= scale;
+  } else {
+    // Half buffers are scaled as halves: reading them as floats would touch
+    // twice their size.
+    __half* x = static_cast<__half*>(buf);
+    for (size_t i = 0; i < count; ++i) x[i] = __float2half(__half2float(x[i]) * scale);
+  }
+}
+
+}  // namespace
+
 void qor_average_buffer(void* buf, size_t count, QOR_Type type) {
   if (type != QOR_FLOAT && type != QOR_HALF) return;
-  qor_nccl_context& context = *global_nccl_context;
-  const float scale = static_cast<float>(1.0 / context.nranks);
+  const int nranks = global_nccl_context ? global_nccl_context->nranks : global_hw_h->_size;
+  const float scale = static_cast<float>(1.0 / nranks);
+  if (!global_nccl_context && global_hw_h->_device < 0) {
+    average_on_host(buf, count, type, scale);
+    return;
+  }
+  cublasHandle_t cublas = global_nccl_context ? global_nccl_context->cublas : global_hw_h->_cublas;
+  cudaStream_t stream = global_nccl_context ? global_nccl_context->stream : global_hw_h->_streams[0];
   const cudaDataType data_type = type == QOR_FLOAT ? CUDA_R_32F : CUDA_R_16F;
-  const size_t element_size = type == QOR_FLOAT ? sizeof(float) : 2;
+  const size_t element_size = type == QOR_FLOAT ? sizeof(float) : sizeof(__half);
   // cuBLAS counts in int: scale larger buffers piece by piece.
   const size_t piece = static_cast<size_t>(std::numeric_limits<int>::max());
   char* bytes = static_cast<char*>(buf);
   size_t done = 0;
   do {
     const int n = static_cast<int>(std::min(piece, count - done));
-    QOR_CHECK_CUBLAS(cublasScalEx(context.cublas, n, &scale, CUDA_R_32F,
-                                  bytes + done * element_size, data_type, 1, CUDA_R_32F));
+    QOR_CHECK_CUBLAS(cublasScalEx(cublas, n, &scale, CUDA_R_32F, bytes + done * element_size,
+                                  data_type, 1, CUDA_R_32F));
     done += static_cast<size_t>(n);
   } while (done < count);
-  QOR_CHECK_CUDA(cudaStreamSynchronize(context.stream));
+  QOR_CHECK_CUDA(cudaStreamSynchronize(stream));
 }
 
 extern "C" QOR_Status qor_allreduce(void* buf, size_t count, QOR_Type type, QOR_Op op) {
@@ -185,6 +212,7 @@ extern "C" QOR_Status qor_allreduce(void* buf, size_t count, QOR_Type type, QOR_
       global_stat_h->_e2e = monotonic_seconds() - start;
       return QOR_SUCCESS;
     }
+    QOR_TRACE('E') << "qor_allreduce: the legacy engine's allreduce is not available in this build";
     return QOR_FAILURE;
   } catch (...) {
     return exception_handle();

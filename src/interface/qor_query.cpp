@@ -7,6 +7,7 @@
 
 #include "qor.h"
 #include "qor_check.h"
+#include "qor_hw.h"
 #include "qor_stat.h"
 #include "qor_state.h"
 #include "qor_trace.h"
@@ -124,8 +125,27 @@ extern "C" QOR_Status qor_free(void* ptr) {
   });
 }
 
+std::vector<cudaStream_t> interface_streams() {
+  if (global_nccl_context) return {global_nccl_context->stream};
+  return global_hw_h->_streams;
+}
+
 QOR_Status qor_memcpy_helper(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind) {
-  QOR_CHECK_CUDA(cudaMemcpyAsync(dst, src, bytes, kind, global_nccl_context->stream));
+  const std::vector<cudaStream_t> streams = interface_streams();
+  const size_t n = streams.size();
+  if (n == 0) {
+    QOR_CHECK_CUDA(cudaMemcpy(dst, src, bytes, kind));
+    return QOR_SUCCESS;
+  }
+  // One chunk per stream; the last one also takes the remainder.
+  const size_t chunk = bytes / n;
+  for (size_t i = 0; i < n; ++i) {
+    const size_t offset = i * chunk;
+    const size_t length = i + 1 == n ? bytes - offset : chunk;
+    QOR_CHECK_CUDA(cudaMemcpyAsync(static_cast<char*>(dst) + offset,
+                                   static_cast<const char*>(src) + offset, length, kind,
+                                   streams[i]));
+  }
   return QOR_SUCCESS;
 }
 
@@ -150,12 +170,17 @@ QOR_Status copy_pieces(const char* function, char* packed, char** pieces, const 
                        size_t count, bool to_packed) {
   return guarded([&] {
     if (!require_initialized(function)) return QOR_FAILURE;
+    const std::vector<cudaStream_t> streams = interface_streams();
     size_t offset = 0;
     for (size_t i = 0; i < count; ++i) {
       char* dst = to_packed ? packed + offset : pieces[i];
       const char* src = to_packed ? pieces[i] : packed + offset;
-      QOR_CHECK_CUDA(cudaMemcpyAsync(dst, src, size[i], cudaMemcpyDeviceToDevice,
-                                     global_nccl_context->stream));
+      if (streams.empty()) {
+        QOR_CHECK_CUDA(cudaMemcpy(dst, src, size[i], cudaMemcpyDeviceToDevice));
+      } else {
+        QOR_CHECK_CUDA(cudaMemcpyAsync(dst, src, size[i], cudaMemcpyDeviceToDevice,
+                                       streams[i % streams.size()]));
+      }
       offset += size[i];
     }
     return QOR_SUCCESS;
@@ -175,7 +200,7 @@ extern "C" QOR_Status qor_memcpy_scatter(char** dst, size_t* size, size_t count,
 extern "C" QOR_Status qor_memsync(void) {
   return guarded([&] {
     if (!require_initialized("qor_memsync")) return QOR_FAILURE;
-    QOR_CHECK_CUDA(cudaStreamSynchronize(global_nccl_context->stream));
+    for (cudaStream_t stream : interface_streams()) QOR_CHECK_CUDA(cudaStreamSynchronize(stream));
     return QOR_SUCCESS;
   });
 }
@@ -199,7 +224,10 @@ extern "C" QOR_Status qor_get_key_value(QOR_Key key, void* value) {
       case QOR_KEY_BW_DIM3:
         *static_cast<double*>(value) = global_stat_h->get_bandwith(key - QOR_KEY_BW_DIM0);
         break;
-      case QOR_KEY_DEVICE: *static_cast<int*>(value) = global_nccl_context->device; break;
+      case QOR_KEY_DEVICE:
+        *static_cast<int*>(value) =
+            global_nccl_context ? global_nccl_context->device : global_hw_h->_device;
+        break;
     }
     return QOR_SUCCESS;
   });

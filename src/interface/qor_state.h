@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qor.h"
 
@@ -63,6 +64,10 @@ QOR_Status qor_memcpy_helper(void* dst, const void* src, size_t bytes, cudaMemcp
 // False, after an error line naming `function`, when neither start mode's
 // state exists (before qor_init, or after qor_finalize).
 bool require_initialized(const char* function);
+
+// The streams the copy helpers and qor_memsync work on: the NCCL context's
+// stream, or the hardware layer's streams (none in host-CPU mode).
+std::vector<cudaStream_t> interface_streams();
 
 // Blocks until the asynchronous worker has no request outstanding.
 void qor_wait_idle();
