@@ -4,6 +4,9 @@
 #include <cuda_fp16.h>
 #include <gpu_emu.h>
 #include <gtest/gtest.h>
+
+#include "nccl_emu_test_support.h"
+#include "qor_test_support.h"
 #include <mpi.h>
 #include <nccl.h>
 #include <sys/stat.h>
@@ -19,47 +22,14 @@
 
 namespace {
 
-int world_rank() {
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  return rank;
-}
+using qor_test::scoped_env;
+using qor_test::shm_exists;
+using qor_test::shm_path;
+using qor_test::world_rank;
+using qor_test::world_size;
 
-int world_size() {
-  int size = 0;
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
-  return size;
-}
 
-std::string shm_path(const ncclUniqueId& id) { return std::string("/dev/shm") + id.internal; }
 
-bool shm_exists(const ncclUniqueId& id) {
-  struct stat st;
-  return stat(shm_path(id).c_str(), &st) == 0;
-}
-
-// Sets an environment variable for the lifetime of the object.
-class scoped_env {
- public:
-  scoped_env(const char* name, const char* value) : _name(name) {
-    const char* old = std::getenv(name);
-    _had = old != nullptr;
-    if (_had) _old = old;
-    setenv(name, value, 1);
-  }
-  ~scoped_env() {
-    if (_had) {
-      setenv(_name.c_str(), _old.c_str(), 1);
-    } else {
-      unsetenv(_name.c_str());
-    }
-  }
-
- private:
-  std::string _name;
-  std::string _old;
-  bool _had = false;
-};
 
 // ------------------------------------------------------------ data ----
 

@@ -6,6 +6,9 @@
 #include <cuda_runtime.h>
 #include <gpu_emu.h>
 #include <gtest/gtest.h>
+
+#include "nccl_emu_test_support.h"
+#include "qor_test_support.h"
 #include <nccl.h>
 #include <sys/stat.h>
 
@@ -20,35 +23,11 @@
 
 namespace {
 
-std::string shm_path(const ncclUniqueId& id) { return std::string("/dev/shm") + id.internal; }
+using qor_test::scoped_env;
+using qor_test::shm_exists;
+using qor_test::shm_path;
 
-bool shm_exists(const ncclUniqueId& id) {
-  struct stat st;
-  return stat(shm_path(id).c_str(), &st) == 0;
-}
 
-// Sets an environment variable for the lifetime of the object.
-class scoped_env {
- public:
-  scoped_env(const char* name, const char* value) : _name(name) {
-    const char* old = std::getenv(name);
-    _had = old != nullptr;
-    if (_had) _old = old;
-    setenv(name, value, 1);
-  }
-  ~scoped_env() {
-    if (_had) {
-      setenv(_name.c_str(), _old.c_str(), 1);
-    } else {
-      unsetenv(_name.c_str());
-    }
-  }
-
- private:
-  std::string _name;
-  std::string _old;
-  bool _had = false;
-};
 
 // Runs body(rank) for ranks 0..n-1 on n threads at once.
 void on_rank_threads(int n, const std::function<void(int)>& body) {

@@ -27,6 +27,25 @@ class stderr_capture {
 // True when the CUDA runtime reports at least one device; `why` says why not.
 bool device_available(std::string* why = nullptr);
 
+// Sets an environment variable for the lifetime of the object, then puts
+// back what was there (or unsets it).
+class scoped_env {
+ public:
+  scoped_env(const char* name, const char* value);
+  ~scoped_env();
+  scoped_env(const scoped_env&) = delete;
+  scoped_env& operator=(const scoped_env&) = delete;
+
+ private:
+  std::string _name;
+  std::string _old;
+  bool _had;
+};
+
+// Rank and size of this process in MPI_COMM_WORLD (MPI must be running).
+int world_rank();
+int world_size();
+
 }  // namespace qor_test
 
 // Skips the current test, with the reason, when no GPU is usable.
