@@ -2,6 +2,7 @@
 #include <mpi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -29,6 +30,21 @@ int host_communicator_query(int (*query)(MPI_Comm, int*)) {
 }
 
 bool nccl_without_library_mpi() { return global_nccl_context && !mpi_initialized; }
+
+// Host-CPU mode of the legacy engine: the "device" buffers are host memory,
+// handed out and copied without the CUDA runtime, so no driver is needed.
+bool host_only() {
+  return !global_nccl_context && global_hw_h != nullptr && global_hw_h->_device < 0;
+}
+
+// One copy of `bytes`, synchronous: plain memory in host-CPU mode.
+void copy_now(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind) {
+  if (host_only()) {
+    if (bytes > 0) std::memmove(dst, src, bytes);
+    return;
+  }
+  QOR_CHECK_CUDA(cudaMemcpy(dst, src, bytes, kind));
+}
 
 // Runs `body`, turning exceptions into status 1.
 template <class F>
@@ -111,6 +127,14 @@ extern "C" size_t qor_malloc(void** ptr, size_t align, size_t size) {
       return QOR_FAILURE;
     }
     size_t bytes = (size + align - 1) / align * align;
+    if (host_only()) {
+      global_hw_h->malloc(ptr, bytes);
+      if (*ptr == nullptr && bytes > 0) {
+        QOR_TRACE('E') << "qor_malloc: cannot allocate " << bytes << " bytes of host memory";
+        return QOR_FAILURE;
+      }
+      return bytes;
+    }
     QOR_CHECK_CUDA(cudaMalloc(ptr, bytes));
     return bytes;
   } catch (...) {
@@ -120,7 +144,11 @@ extern "C" size_t qor_malloc(void** ptr, size_t align, size_t size) {
 
 extern "C" QOR_Status qor_free(void* ptr) {
   return guarded([&] {
-    QOR_CHECK_CUDA(cudaFree(ptr));
+    if (host_only()) {
+      global_hw_h->free(ptr);
+    } else {
+      QOR_CHECK_CUDA(cudaFree(ptr));
+    }
     return QOR_SUCCESS;
   });
 }
@@ -134,7 +162,7 @@ QOR_Status qor_memcpy_helper(void* dst, const void* src, size_t bytes, cudaMemcp
   const std::vector<cudaStream_t> streams = interface_streams();
   const size_t n = streams.size();
   if (n == 0) {
-    QOR_CHECK_CUDA(cudaMemcpy(dst, src, bytes, kind));
+    copy_now(dst, src, bytes, kind);
     return QOR_SUCCESS;
   }
   // One chunk per stream; the last one also takes the remainder.
@@ -176,7 +204,7 @@ QOR_Status copy_pieces(const char* function, char* packed, char** pieces, const 
       char* dst = to_packed ? packed + offset : pieces[i];
       const char* src = to_packed ? pieces[i] : packed + offset;
       if (streams.empty()) {
-        QOR_CHECK_CUDA(cudaMemcpy(dst, src, size[i], cudaMemcpyDeviceToDevice));
+        copy_now(dst, src, size[i], cudaMemcpyDeviceToDevice);
       } else {
         QOR_CHECK_CUDA(cudaMemcpyAsync(dst, src, size[i], cudaMemcpyDeviceToDevice,
                                        streams[i % streams.size()]));

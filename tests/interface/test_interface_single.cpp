@@ -127,10 +127,21 @@ TEST_F(InitErrorsDeathTest, GroupIdOfTheWrongLengthEndsTheProcess) {
   }
 }
 
-TEST(InitErrors, LegacyEngineModeIsRefusedClearly) {
-  qor_test::stderr_capture capture;
-  EXPECT_EQ(qor_init("-qor_legacy_allreduce 1"), QOR_FAILURE);
-  EXPECT_NE(capture.take().find("legacy engine mode"), std::string::npos);
+// A hardware layer that cannot be built makes qor_init return 1 and leaves
+// no layer behind; the error line names the option and its value.
+TEST(InitErrors, LegacyEngineModeWithAnUnusableAlignmentFails) {
+  for (const char* value : {"0", "abc"}) {
+    std::string options = std::string("-qor_legacy_allreduce 1 -cpu_only 1 -align_part ") + value;
+    qor_test::stderr_capture capture;
+    EXPECT_EQ(qor_init(options.c_str()), QOR_FAILURE) << value;
+    std::string err = capture.take();
+    EXPECT_NE(err.find("-align_part"), std::string::npos) << err;
+    EXPECT_NE(err.find(std::string("\"") + value + "\""), std::string::npos) << err;
+    float x = 0.0f;
+    EXPECT_EQ(qor_memsync(), QOR_FAILURE) << "no layer may be left behind";
+    EXPECT_EQ(qor_bcast(&x, 1, QOR_FLOAT, 0), QOR_FAILURE);
+  }
+  EXPECT_EQ(qor_init("-qor_legacy_allreduce 1 -cpu_only 1"), QOR_SUCCESS);
   EXPECT_EQ(qor_finalize(), QOR_SUCCESS);
 }
 
