@@ -84,8 +84,16 @@ QOR_API QOR_Status qor_memcpy_scatter(char** dst, size_t* size, size_t count, ch
 QOR_API QOR_Status qor_memsync(void);
 QOR_API QOR_Status qor_get_key_value(QOR_Key key, void* value);
 
-/* Asynchronous allreduce on the library's worker thread. */
+/* Asynchronous allreduce on the library's worker thread, started by the first
+ * call.  One request is outstanding at a time: a second call waits until the
+ * first has finished.  Until qor_wait returns, the buffer must not be touched
+ * and no other function of the library may be called.  A failure is reported
+ * on standard error only (the call itself always returns 0).
+ * Process exit: the worker is detached and idle between requests, so exit
+ * never waits for it and it never breaks exit; qor_finalize and exit itself
+ * first wait for a request still outstanding. */
 QOR_API QOR_Status qor_allreduce_async(void* buf, size_t count, QOR_Type type, QOR_Op op);
+/* Returns once no asynchronous request is outstanding (at once if none is). */
 QOR_API QOR_Status qor_wait(void);
 
 /* Hand-over slot of the asynchronous worker (read-only for callers). */
