@@ -87,8 +87,9 @@ QOR_API QOR_Status qor_get_key_value(QOR_Key key, void* value);
 /* Asynchronous allreduce on the library's worker thread, started by the first
  * call.  One request is outstanding at a time: a second call waits until the
  * first has finished.  Until qor_wait returns, the buffer must not be touched
- * and no other function of the library may be called.  A failure is reported
- * on standard error only (the call itself always returns 0).
+ * and no other function of the library may be called.  The call returns 1
+ * only when the worker cannot be started; a failing allreduce on the worker
+ * is reported on standard error.
  * Process exit: the worker is detached and idle between requests, so exit
  * never waits for it and it never breaks exit; qor_finalize and exit itself
  * first wait for a request still outstanding. */
