@@ -49,7 +49,9 @@ if command -v nvcc >/dev/null 2>&1; then
 else
   echo "=== cuda: no CUDA toolkit on this machine, flavour not built"
 fi
-run_flavour sanitize -DQOR_GPU=emulated -DQOR_SANITIZE=ON -DQOR_BUILD_BENCH=OFF
+# -O1 keeps the instrumented build quick; the sanitizers need no more.
+run_flavour sanitize -DQOR_GPU=emulated -DQOR_SANITIZE=ON -DQOR_BUILD_BENCH=OFF \
+  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
 # The worker thread under ThreadSanitizer, in the start mode that needs no
 # MPI (Open MPI itself is not built for ThreadSanitizer).
 TARGET=test_mpiless_mode TESTS=test_mpiless_mode TSAN_OPTIONS=halt_on_error=1 \

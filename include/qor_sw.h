@@ -1,0 +1,147 @@
+// The collective engine: one software layer per registered buffer.  It cuts
+// the buffer into one leaf partition per process along the topology
+// dimensions of the hardware layer, keeps per dimension the ring (neighbours
+// and part sizes) and the recursive halving/doubling schedule, folds received
+// blocks into the buffer, and runs the per-dimension traversals.
+//
+// Class template over the element type T (float or __half); members are
+// templates over the operation OP and the debug flag DBG (debug instances
+// replace blocking MPI waits by bounded waits).  Member definitions live in
+// src/engine/, one concept per file, explicitly instantiated there.
+#pragma once
+
+#include <cuda_fp16.h>
+#include <cuda_runtime.h>
+#include <mpi.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "qor.h"
+#include "qor_hw.h"
+#include "qor_stat.h"
+
+namespace qor {
+namespace network {
+
+// The operation of a pass.
+enum OPR {
+  QOR_MDR_NONE = 0,     // plain transfer (allgather traffic)
+  QOR_MDR_SUM = 1,      // element-wise sum on the GPU
+  QOR_MDR_BOR = 5,      // element-wise bitwise OR of the raw bit patterns, on the GPU
+  QOR_MDR_HOST_SUM = 6  // element-wise sum on the host (buffers in host memory)
+};
+
+// Scale of the cuBLAS axpy that sums float blocks.
+extern const float QOR_ONE;
+
+// MPI type that carries T: float as MPI_FLOAT, __half as MPI_SHORT with its
+// bit pattern unchanged.
+template <class T>
+MPI_Datatype mpi_type();
+
+// One dimension's partition of the segment it works on.
+struct qor_ring {
+  int _next = -1;           // rank in the dimension of the right neighbour
+  int _prev = -1;           // rank in the dimension of the left neighbour
+  int _net_off = -1;        // element offset of the dimension's segment in the buffer
+  int _diff_net_size = -1;  // last part length minus first part length
+  std::vector<int> _net_disp;  // size+1 offsets of the parts inside the segment
+  std::vector<int> _net_size;  // size part lengths, by rank in the dimension
+
+  // Neighbours of `rank` in a ring of `size`; both lists sized and zeroed.
+  void init(int rank, int size);
+  // One debug line per part length, with `rank` in the rank field.
+  void dump(int rank);
+};
+
+// Recursive halving/doubling schedule of one dimension, one entry per step.
+struct qor_rcs {
+  std::vector<int> _my_off;        // offset of the own group of 2^k parts
+  std::vector<int> _partner_off;   // offset of the partner's group
+  std::vector<int> _my_size;       // elements of the own group
+  std::vector<int> _partner_size;  // elements of the partner's group
+  std::vector<int> _partner_rank;  // partner's rank in the dimension
+
+  void resize(int n);
+};
+
+template <class T>
+class qor_sw {
+ public:
+  qor_sw(qor_hw& hw, T* buf, int size, int pipe_id);
+  ~qor_sw();
+  qor_sw(const qor_sw&) = delete;
+  qor_sw& operator=(const qor_sw&) = delete;
+
+  // --- buffer and partition (qor_sw.cpp) ------------------------------------
+  // Rebinds the buffer; repartitions only when the size changes.
+  void update_buf(T* buf, int size);
+  void partition_buf(int d, int part_offset, int cur_part_size, int buf_size);
+  void enable_ring();
+  // A scratch buffer of at least n elements; grows with 10 % headroom.
+  T* get_temp_buf(size_t n);
+  // The residue buffer, allocated zero-filled at the first request.
+  T* get_residue();
+  bool residue_available() const { return _residue != nullptr; }
+  T* get_buf(int i) { return _buf_base + _part_off[i]; }
+  int get_buf_off(int i) { return _part_off[i]; }
+  int get_buf_size(int i) { return _part_off[i + 1] - _part_off[i]; }
+
+  // --- recursive schedules (qor_sw_rcs.cpp) ----------------------------------
+  void enable_rcs();
+  void enable_rcs(int s, int* disp, int* cnt, int rank, int* partner_rank, int* my_off,
+                  int* my_size, int* partner_off, int* partner_size);
+  void disable_rcs();
+  bool rcs_enabled() const { return !_rcs.empty(); }
+
+  // --- diagnostic dumps (qor_sw_dump.cpp) ------------------------------------
+  void dump();
+  void dump_grad(int iter, std::string name);
+
+  // --- element-wise reduction (qor_sw_reduce.cpp) ----------------------------
+  // y[0..n) becomes y OP x; returns when y holds the result.
+  template <OPR OP>
+  void reduce_op(cudaStream_t& stream, int n, T* x, T* y, int step);
+
+  // --- bounded wait and jitter (qor_sw_wait.cpp) -----------------------------
+  void MPI_Wait_Timeout(int rank, MPI_Request* request);
+  template <bool DBG>
+  bool measure_jitter(qor_stat* stat);
+
+  // --- traversals of one dimension (qor_sw_ring.cpp, qor_sw_recur.cpp) -------
+  template <OPR OP, bool DBG>
+  QOR_Status ring_traversal(cudaStream_t stream, int d, int rank, int size, MPI_Comm& comm,
+                            int next, int prev, int start, int tag, T* buf, int* disp, int* count,
+                            T* tmp, qor_stat* stat);
+  template <OPR OP, bool DBG>
+  QOR_Status recur_traversal(cudaStream_t stream, int d, int rank, int s, MPI_Comm& comm,
+                             int* partner, int tag, T* buf, int* send_off, int* send_cnt,
+                             int* recv_off, int* recv_cnt, T* tmp, qor_stat* stat);
+
+  // --- data, in this order ----------------------------------------------------
+  qor_hw* _hw;
+  T* _residue;
+  T* _buf_base;
+  int _buf_size;
+  std::vector<int> _part_off;
+  T* _temp_buf;
+  size_t _temp_buf_size;
+  int _pipe_id;
+  std::vector<qor_ring> _rings;
+  std::vector<qor_rcs> _rcs;
+  std::vector<int> _best_rs_algo;
+  std::vector<int> _best_ag_algo;
+
+ private:
+  // Bytes of `elements` values of T; refuses counts whose byte count overflows.
+  size_t byte_count(size_t elements);
+  // Working memory through the hardware layer, zero-filled when asked.
+  T* allocate(size_t elements, bool zero);
+  // Gives the existing residue `size` elements, keeping the common prefix.
+  void resize_residue(int size);
+};
+
+}  // namespace network
+}  // namespace qor

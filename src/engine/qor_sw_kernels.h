@@ -1,0 +1,30 @@
+// Launchers of the engine's element-wise GPU kernels.  Each covers n
+// elements with n/256+1 blocks of 256 threads on `stream` and returns at
+// once; errors surface when the stream is synchronised.  In the emulated
+// flavour the work is done on the host before the launcher returns.
+#pragma once
+
+#include <cuda_fp16.h>
+#include <cuda_runtime.h>
+
+namespace qor {
+namespace network {
+
+// Threads per block of every engine kernel.
+constexpr int kernel_block = 256;
+
+// Blocks of a launch over n elements: always one more than n/256, so n = 0
+// still launches one (idle) block.
+inline int kernel_grid(int n) { return n / kernel_block + 1; }
+
+// y[i] = y[i] + x[i] in binary16.
+void launch_hxpy(cudaStream_t stream, int n, __half* x, __half* y);
+// y[i] = y[i] | x[i]; instantiated for short (half bit patterns) and int
+// (float bit patterns).
+template <class I>
+void launch_borxy(cudaStream_t stream, int n, I* x, I* y);
+// y[i] = y[i] + x[i] in float (the engine's float sum goes through cuBLAS).
+void launch_sxpy(cudaStream_t stream, int n, float* x, float* y);
+
+}  // namespace network
+}  // namespace qor

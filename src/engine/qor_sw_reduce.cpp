@@ -1,0 +1,81 @@
+// Folding a received block into the buffer: y = y OP x, synchronous, so the
+// traversal may send the block onward (and reuse x) as soon as it returns.
+#include <type_traits>
+
+#include "qor_check.h"
+#include "qor_exception.h"
+#include "qor_message.h"
+#include "qor_sw.h"
+#include "qor_sw_kernels.h"
+
+namespace qor {
+namespace network {
+
+namespace {
+
+// Host-CPU mode sum.  Restrict pointers and unit stride let gcc -O3 turn
+// this into packed adds.  Blocks that fit in cache are summed faster with
+// 256-bit adds, so an AVX2 clone is built beside the baseline one and the
+// loader picks it where the processor has AVX2.
+__attribute__((target_clones("avx2", "default"))) void host_sum(int n,
+                                                                const float* __restrict x,
+                                                                float* __restrict y) {
+  for (int i = 0; i < n; ++i) y[i] += x[i];
+}
+
+void synchronise(cudaStream_t stream, int line) {
+  if (cudaStreamSynchronize(stream) != cudaSuccess) raise_cuda(__FILE__, line);
+}
+
+}  // namespace
+
+template <class T>
+template <OPR OP>
+void qor_sw<T>::reduce_op(cudaStream_t& stream, int n, T* x, T* y, int step) {
+  static_assert(OP != QOR_MDR_NONE, "a plain transfer has nothing to reduce");
+  static_assert(std::is_same<T, float>::value || std::is_same<T, __half>::value,
+                "the engine runs on float and __half");
+  (void)step;
+  constexpr bool is_float = std::is_same<T, float>::value;
+  if constexpr (OP == QOR_MDR_HOST_SUM) {
+    if constexpr (is_float) {
+      host_sum(n, x, y);
+    } else {
+      // Only float has a host sum; a half layer without a GPU that ends up
+      // here must fail in order rather than leave the block unreduced.
+      raise(__FILE__, __LINE__, qor_message::MSG_HALF_MPI, qor_message::MSG_HALF_MPI,
+            _hw->_rank);
+    }
+  } else if constexpr (OP == QOR_MDR_SUM) {
+    if constexpr (is_float) {
+      cublasStatus_t status = cublasSaxpy_v2(_hw->_cublas, n, &QOR_ONE, x, 1, y, 1);
+      if (status != CUBLAS_STATUS_SUCCESS) raise_cublas(__FILE__, 1577, status);
+      synchronise(stream, 1585);
+    } else {
+      launch_hxpy(stream, n, x, y);
+      synchronise(stream, 1596);
+    }
+  } else if constexpr (OP == QOR_MDR_BOR) {
+    if constexpr (is_float) {
+      static_assert(sizeof(int) == sizeof(float), "float bit patterns are ORed as int");
+      launch_borxy<int>(stream, n, reinterpret_cast<int*>(x), reinterpret_cast<int*>(y));
+      synchronise(stream, 1558);
+    } else {
+      static_assert(sizeof(short) == sizeof(__half), "half bit patterns are ORed as short");
+      launch_borxy<short>(stream, n, reinterpret_cast<short*>(x), reinterpret_cast<short*>(y));
+      synchronise(stream, 1570);
+    }
+  }
+}
+
+template void qor_sw<float>::reduce_op<QOR_MDR_SUM>(cudaStream_t&, int, float*, float*, int);
+template void qor_sw<float>::reduce_op<QOR_MDR_BOR>(cudaStream_t&, int, float*, float*, int);
+template void qor_sw<float>::reduce_op<QOR_MDR_HOST_SUM>(cudaStream_t&, int, float*, float*,
+                                                         int);
+template void qor_sw<__half>::reduce_op<QOR_MDR_SUM>(cudaStream_t&, int, __half*, __half*, int);
+template void qor_sw<__half>::reduce_op<QOR_MDR_BOR>(cudaStream_t&, int, __half*, __half*, int);
+template void qor_sw<__half>::reduce_op<QOR_MDR_HOST_SUM>(cudaStream_t&, int, __half*, __half*,
+                                                          int);
+
+}  // namespace network
+}  // namespace qor
