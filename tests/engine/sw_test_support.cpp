@@ -19,18 +19,6 @@
 
 namespace sw_test {
 
-int world_rank() {
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  return rank;
-}
-
-int world_size() {
-  int size = 0;
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
-  return size;
-}
-
 std::string mode_options() { return gpu_mode ? "-cpu_only 0" : "-cpu_only 1"; }
 
 std::string mode_unusable(MPI_Comm comm) {

@@ -35,8 +35,8 @@ using qor::network::qor_sw;
 
 constexpr bool gpu_mode = QOR_SW_TEST_GPU != 0;
 
-int world_rank();
-int world_size();
+using qor_test::world_rank;
+using qor_test::world_size;
 
 // "-cpu_only 1" or "-cpu_only 0", by the mode this program tests.
 std::string mode_options();

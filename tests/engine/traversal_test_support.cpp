@@ -16,18 +16,6 @@
 
 namespace traversal_test {
 
-int world_rank() {
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  return rank;
-}
-
-int world_size() {
-  int size = 0;
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
-  return size;
-}
-
 std::unique_ptr<qor_hw> make_hw(const std::string& text, std::string* log) {
   std::map<std::string, std::string> options = parse_option(text);
   qor_test::stderr_capture capture;

@@ -18,6 +18,7 @@
 #include "qor_hw.h"
 #include "qor_stat.h"
 #include "qor_sw.h"
+#include "qor_test_support.h"
 
 namespace traversal_test {
 
@@ -30,8 +31,8 @@ using qor::network::qor_hw;
 using qor::network::qor_stat;
 using qor::network::qor_sw;
 
-int world_rank();
-int world_size();
+using qor_test::world_rank;
+using qor_test::world_size;
 
 // A hardware layer over MPI_COMM_WORLD from option text; what it writes while
 // it is built goes to `log` when given (else it is dropped).
