@@ -7,7 +7,6 @@
 
 #include "qor_check.h"
 #include "qor_sw.h"
-#include "qor_sw_clock.h"
 #include "qor_sw_step.h"
 
 namespace qor {
@@ -26,31 +25,15 @@ QOR_Status qor_sw<T>::recur_traversal(cudaStream_t stream, int d, int rank, int 
     // that every process stops at the same point and nothing lands later.
     reduce_op<OP>(stream, 0, tmp, buf, 0);
   }
-  const MPI_Datatype type = mpi_type<T>();
+  static const step_lines at = {__FILE__, 828, 829, 835, 852};
 
   for (int n = 0; n < s; ++n) {
     // Halving walks the schedule from the widest group down; doubling
     // walks it back up.
     const int k = reducing ? s - 1 - n : n;
-    const double t0 = engine_now();
-    MPI_Request recv_request = MPI_REQUEST_NULL;
-    MPI_Request send_request = MPI_REQUEST_NULL;
-    T* landing = reducing ? tmp : buf + recv_off[k];
-    int code = MPI_Irecv(landing, recv_cnt[k], type, partner[k], tag, comm, &recv_request);
-    if (code != MPI_SUCCESS) raise_mpi(__FILE__, 828, code);
-    code = MPI_Isend(buf + send_off[k], send_cnt[k], type, partner[k], tag, comm, &send_request);
-    if (code != MPI_SUCCESS) raise_mpi(__FILE__, 829, code);
-    const double t1 = engine_now();
-    complete_request<DBG>(*this, rank, &recv_request, __FILE__, 835);
-    const double t2 = engine_now();
-    double reduce_time = 0.0;
-    if constexpr (reducing) reduce_op<OP>(stream, recv_cnt[k], tmp, buf + recv_off[k], n);
-    if (stat) {
-      if constexpr (reducing) reduce_time = engine_now() - t2;
-      stat->add_xact('c', t0, d, t1 - t0, t2 - t1, reduce_time, bytes_of<T>(send_cnt[k]),
-                     bytes_of<T>(recv_cnt[k]), static_cast<char>('0' + n));
-    }
-    complete_request<DBG>(*this, rank, &send_request, __FILE__, 852);
+    exchange_block<OP, DBG>(*this, stream, rank, comm, tag, buf + send_off[k], send_cnt[k],
+                            partner[k], buf + recv_off[k], tmp, recv_cnt[k], partner[k], n, at,
+                            stat, 'c', d, static_cast<char>('0' + n));
   }
   return QOR_SUCCESS;
 }

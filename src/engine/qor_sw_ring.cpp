@@ -6,7 +6,6 @@
 
 #include "qor_check.h"
 #include "qor_sw.h"
-#include "qor_sw_clock.h"
 #include "qor_sw_step.h"
 
 namespace qor {
@@ -17,7 +16,6 @@ template <OPR OP, bool DBG>
 QOR_Status qor_sw<T>::ring_traversal(cudaStream_t stream, int d, int rank, int size,
                                      MPI_Comm& comm, int next, int prev, int start, int tag,
                                      T* buf, int* disp, int* count, T* tmp, qor_stat* stat) {
-  constexpr bool reducing = OP != QOR_MDR_NONE;
   const int steps = size - 1;
   if (steps < 1) return QOR_SUCCESS;
   if constexpr (OP == QOR_MDR_HOST_SUM && !std::is_same<T, float>::value) {
@@ -25,35 +23,13 @@ QOR_Status qor_sw<T>::ring_traversal(cudaStream_t stream, int d, int rank, int s
     // that every process stops at the same point and nothing lands later.
     reduce_op<OP>(stream, 0, tmp, buf, 0);
   }
-  const MPI_Datatype type = mpi_type<T>();
+  static const step_lines at = {__FILE__, 935, 936, 944, 961};
 
   int idx = start;  // part sent in this step
   for (int s = 0; s < steps; ++s) {
     const int r = idx == 0 ? size - 1 : idx - 1;  // part received in this step
-    const double t0 = engine_now();
-    MPI_Request recv_request = MPI_REQUEST_NULL;
-    MPI_Request send_request = MPI_REQUEST_NULL;
-    // A reducing pass must not overwrite its own contribution: the peer's
-    // block goes to the scratch area and is folded in afterwards.
-    T* landing = reducing ? tmp : buf + disp[r];
-    int code = MPI_Irecv(landing, count[r], type, prev, tag, comm, &recv_request);
-    if (code != MPI_SUCCESS) raise_mpi(__FILE__, 935, code);
-    code = MPI_Isend(buf + disp[idx], count[idx], type, next, tag, comm, &send_request);
-    if (code != MPI_SUCCESS) raise_mpi(__FILE__, 936, code);
-    const double t1 = engine_now();
-    complete_request<DBG>(*this, rank, &recv_request, __FILE__, 944);
-    const double t2 = engine_now();
-    double reduce_time = 0.0;
-    if constexpr (reducing) {
-      // Overlaps the send still in flight: part r is never the part sent.
-      reduce_op<OP>(stream, count[r], tmp, buf + disp[r], s);
-    }
-    if (stat) {
-      if constexpr (reducing) reduce_time = engine_now() - t2;
-      stat->add_xact('r', t0, d, t1 - t0, t2 - t1, reduce_time, bytes_of<T>(count[idx]),
-                     bytes_of<T>(count[r]), ' ');
-    }
-    complete_request<DBG>(*this, rank, &send_request, __FILE__, 961);
+    exchange_block<OP, DBG>(*this, stream, rank, comm, tag, buf + disp[idx], count[idx], next,
+                            buf + disp[r], tmp, count[r], prev, s, at, stat, 'r', d, ' ');
     idx = r;
   }
   return QOR_SUCCESS;

@@ -1,10 +1,17 @@
-// Pieces shared by the ring and recursive traversals.
+// One step of a traversal, shared by the ring and the recursive traversals:
+// a block goes to one peer while a block comes from another and is folded in.
 #pragma once
 
 #include <mpi.h>
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
 #include "qor_check.h"
+#include "qor_stat.h"
 #include "qor_sw.h"
+#include "qor_sw_clock.h"
 
 namespace qor {
 namespace network {
@@ -27,6 +34,92 @@ inline void complete_request(qor_sw<T>& sw, int rank, MPI_Request* request, cons
 template <class T>
 inline double bytes_of(int n) {
   return static_cast<double>(n) * static_cast<double>(sizeof(T));
+}
+
+// Where a step's MPI failures are reported.
+struct step_lines {
+  const char* file;
+  int irecv, isend, wait_recv, wait_send;
+};
+
+// How a step sends one block.  A reduced block travels as a train of pieces
+// so that each piece is folded in right after it arrives, while it is still
+// in cache, and the fold of one piece overlaps the transfer of the next.
+// Sender and receiver derive the same cut from the same element count.
+template <class T>
+struct block_cut {
+  static constexpr size_t piece_bytes = size_t{1} << 20;
+  static constexpr int max_pieces = 64;
+  int pieces = 1;
+  int piece = 0;  // elements per piece but the last
+
+  block_cut(int count, bool cut) : piece(count) {
+    if (!cut || count <= 0) return;
+    const size_t bytes = static_cast<size_t>(count) * sizeof(T);
+    const int wanted =
+        static_cast<int>(std::min<size_t>(max_pieces, (bytes + piece_bytes - 1) / piece_bytes));
+    // Rounded up without count + wanted - 1, which overflows near INT_MAX.
+    piece = (count - 1) / wanted + 1;
+    pieces = (count - 1) / piece + 1;
+  }
+  int offset(int i) const { return i * piece; }
+  int length(int i, int count) const { return std::min(piece, count - i * piece); }
+};
+
+// Sends send[0..send_count) to `to` and receives recv_count elements from
+// `from`.  A plain transfer lands them in target; a reducing one lands them
+// in `scratch` and folds them into target.  Adds the step's row to `stat`.
+template <OPR OP, bool DBG, class T>
+void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& comm, int tag,
+                    const T* send, int send_count, int to, T* target, T* scratch,
+                    int recv_count, int from, int step, const step_lines& at, qor_stat* stat,
+                    char algo, int d, char step_char) {
+  constexpr bool reducing = OP != QOR_MDR_NONE;
+  const MPI_Datatype type = mpi_type<T>();
+  const block_cut<T> in(recv_count, reducing);
+  const block_cut<T> out(send_count, reducing);
+  std::array<MPI_Request, block_cut<T>::max_pieces> recv_requests;
+  std::array<MPI_Request, block_cut<T>::max_pieces> send_requests;
+  recv_requests.fill(MPI_REQUEST_NULL);
+  send_requests.fill(MPI_REQUEST_NULL);
+  // A reducing pass must not overwrite its own contribution: the peer's
+  // block goes to the scratch area and is folded in afterwards.
+  T* landing = reducing ? scratch : target;
+
+  const double t0 = engine_now();
+  for (int i = 0; i < in.pieces; ++i) {
+    int code = MPI_Irecv(landing + in.offset(i), in.length(i, recv_count), type, from, tag, comm,
+                         &recv_requests[i]);
+    if (code != MPI_SUCCESS) raise_mpi(at.file, at.irecv, code);
+  }
+  for (int i = 0; i < out.pieces; ++i) {
+    // MPI only reads the send buffer.
+    int code = MPI_Isend(const_cast<T*>(send) + out.offset(i), out.length(i, send_count), type, to,
+                         tag, comm, &send_requests[i]);
+    if (code != MPI_SUCCESS) raise_mpi(at.file, at.isend, code);
+  }
+  const double t1 = engine_now();
+  double wait_time = 0.0;
+  double reduce_time = 0.0;
+  for (int i = 0; i < in.pieces; ++i) {
+    const double w0 = engine_now();
+    complete_request<DBG>(sw, rank, &recv_requests[i], at.file, at.wait_recv);
+    const double w1 = engine_now();
+    wait_time += w1 - w0;
+    if constexpr (reducing) {
+      // Overlaps the sends still in flight: the target is never sent here.
+      sw.template reduce_op<OP>(stream, in.length(i, recv_count), scratch + in.offset(i),
+                                target + in.offset(i), step);
+      reduce_time += engine_now() - w1;
+    }
+  }
+  if (stat) {
+    stat->add_xact(algo, t0, d, t1 - t0, wait_time, reduce_time, bytes_of<T>(send_count),
+                   bytes_of<T>(recv_count), step_char);
+  }
+  for (int i = 0; i < out.pieces; ++i) {
+    complete_request<DBG>(sw, rank, &send_requests[i], at.file, at.wait_send);
+  }
 }
 
 }  // namespace network

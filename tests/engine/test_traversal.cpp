@@ -343,16 +343,17 @@ INSTANTIATE_TEST_SUITE_P(Lengths, Gather,
 // --- hand-built partitions --------------------------------------------------------
 
 // Parts of any lengths, empty ones included, in the order of the ranks: the
-// traversal must take every part's own length from the count list.
+// traversal must take every part's own length from the count list.  With a
+// large `base` the blocks travel as several pieces of unequal lengths.
 template <class T, bool DBG>
-void hand_built(algo a) {
+void hand_built(algo a, int base = 17) {
   std::unique_ptr<qor_hw> hw = make_hw(options_for("r"));
   const int me = world_rank();
   const int size = world_size();
   std::vector<int> count(static_cast<size_t>(size));
   std::vector<int> disp(static_cast<size_t>(size) + 1, 0);
   for (int j = 0; j < size; ++j) {
-    count[static_cast<size_t>(j)] = j % 3 == 1 ? 0 : 17 + 9 * ((j * 5) % 7);
+    count[static_cast<size_t>(j)] = j % 3 == 1 ? 0 : base + 9 * ((j * 5) % 7);
     disp[static_cast<size_t>(j) + 1] = disp[static_cast<size_t>(j)] + count[static_cast<size_t>(j)];
   }
   const size_t n = static_cast<size_t>(disp.back()) + 6;  // 3 guard elements each side
@@ -412,6 +413,23 @@ TEST_F(HandBuiltParts, RingTakesEachPartsOwnLength) {
   hand_built<float, false>(algo::ring);
   hand_built<float, true>(algo::ring);
   if constexpr (gpu_mode) hand_built<__half, false>(algo::ring);
+}
+
+// Over 1 MiB a reduced block is cut into pieces: 2.4 MiB of float and
+// 1.2 MiB of half, neither a whole number of pieces.
+constexpr int multi_piece_base = 600011;
+
+TEST_F(HandBuiltParts, RingFoldsBlocksSentInPieces) {
+  hand_built<float, false>(algo::ring, multi_piece_base);
+  hand_built<float, true>(algo::ring, multi_piece_base);
+  if constexpr (gpu_mode) hand_built<__half, false>(algo::ring, multi_piece_base);
+}
+
+TEST_F(HandBuiltParts, RcsFoldsBlocksSentInPieces) {
+  // Other sizes have no schedule; RcsTakesEachGroupsOwnLength covers that.
+  if (!power_of_two(world_size())) return;
+  hand_built<float, false>(algo::rcs, multi_piece_base);
+  if constexpr (gpu_mode) hand_built<__half, true>(algo::rcs, multi_piece_base);
 }
 
 TEST_F(HandBuiltParts, RcsTakesEachGroupsOwnLength) {
