@@ -3,12 +3,11 @@
 #include <cuda_runtime.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <filesystem>
-#include <stdexcept>
 #include <cstdlib>
-#include <sstream>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
 
 #include "qor_option.h"
 #include "qor_test_support.h"
@@ -46,60 +45,6 @@ std::string mode_unusable(MPI_Comm comm) {
   MPI_Allreduce(&usable, &all, 1, MPI_INT, MPI_MIN, comm);
   if (all) return "";
   return why.empty() ? std::string("another process cannot use its GPU") : why;
-}
-
-namespace {
-
-// <S> HH:MM:SS.mmm <pid> <tid> QOR:<line>] [MPI:<rank>] <text>
-bool parse(const std::string& line, trace* out) {
-  if (line.size() < 2 || std::string("IWEFD").find(line[0]) == std::string::npos ||
-      line[1] != ' ')
-    return false;
-  const size_t qor = line.find(" QOR:");
-  if (qor == std::string::npos) return false;
-  size_t at = qor + 5;
-  const size_t digits = at;
-  while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) ++at;
-  if (at == digits) return false;
-  const int number = std::atoi(line.substr(digits, at - digits).c_str());
-  while (at < line.size() && line[at] == ' ') ++at;
-  if (line.compare(at, 7, "] [MPI:") != 0) return false;
-  at += 7;
-  while (at < line.size() && line[at] == ' ') ++at;
-  const size_t rank_start = at;
-  if (at < line.size() && line[at] == '-') ++at;
-  while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) ++at;
-  if (at == rank_start || line.compare(at, 2, "] ") != 0) return false;
-  out->severity = line[0];
-  out->line = number;
-  out->rank = std::atoi(line.substr(rank_start, at - rank_start).c_str());
-  out->text = line.substr(at + 2);
-  return true;
-}
-
-}  // namespace
-
-std::vector<trace> traces(const std::string& log) {
-  std::vector<trace> found;
-  std::istringstream lines(log);
-  std::string line;
-  while (std::getline(lines, line)) {
-    trace t;
-    if (parse(line, &t)) found.push_back(t);
-  }
-  return found;
-}
-
-std::vector<trace> traces_at(const std::string& log, int line) {
-  std::vector<trace> found;
-  for (const trace& t : traces(log)) {
-    if (t.line == line) found.push_back(t);
-  }
-  return found;
-}
-
-std::string message_line(int id, const std::string& body) {
-  return "[ERROR QOR-1-" + std::to_string(id) + "] " + body + "\n";
 }
 
 std::unique_ptr<qor_hw> make_hw(const std::string& text, MPI_Comm comm, std::string* log) {

@@ -45,21 +45,10 @@ std::string mode_options();
 // not; the same answer on every process of `comm`.
 std::string mode_unusable(MPI_Comm comm);
 
-// One trace line with a rank field:
-//   <S> HH:MM:SS.mmm <pid> <tid> QOR:<line>] [MPI:<rank>] <text>
-struct trace {
-  char severity;
-  int line;
-  int rank;
-  std::string text;
-};
-// The well-formed trace lines of `log` that carry a rank field, in order.
-std::vector<trace> traces(const std::string& log);
-// Those of them written at source line `line`.
-std::vector<trace> traces_at(const std::string& log, int line);
-
-// A numbered message as the logger writes it (QOR_DEBUG unset).
-std::string message_line(int id, const std::string& body);
+using qor_test::message_line;
+using qor_test::trace;
+using qor_test::traces;
+using qor_test::traces_at;
 
 // A hardware layer over `comm` from the full option table with `text`
 // applied (the mode's -cpu_only item first); what it wrote goes to `log`.

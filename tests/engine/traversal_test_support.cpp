@@ -4,12 +4,10 @@
 #include <mpi-ext.h>
 #endif
 
+#include <cctype>
 #include <cstdio>
 #include <map>
-#include <cctype>
-#include <cstring>
-#include <sstream>
-#include <stdexcept>
+#include <string>
 
 #include "qor_option.h"
 #include "qor_test_support.h"
@@ -89,64 +87,6 @@ std::vector<int> dimension_members(qor_hw& hw, int d) {
   return members;
 }
 
-namespace {
-
-// Reads one trace line; false for anything else.
-//   <S> HH:MM:SS.mmm <pid:5> <tid> QOR:<line:-4>] [[MPI:<rank:4>] ]<text>
-bool parse_trace(const std::string& line, trace* out) {
-  size_t at = 0;
-  auto literal = [&](const char* word) {
-    const size_t n = std::strlen(word);
-    if (line.compare(at, n, word) != 0) return false;
-    at += n;
-    return true;
-  };
-  auto digits = [&](size_t exactly, long* value) {
-    const size_t start = at;
-    while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) ++at;
-    if (at == start || (exactly != 0 && at - start != exactly)) return false;
-    if (value) *value = std::stol(line.substr(start, at - start));
-    return true;
-  };
-  auto blanks = [&] {
-    while (at < line.size() && line[at] == ' ') ++at;
-  };
-  if (line.size() < 2 || std::strchr("IWEFD", line[0]) == nullptr || line[1] != ' ') return false;
-  at = 2;
-  long source = 0;
-  if (!(digits(2, nullptr) && literal(":") && digits(2, nullptr) && literal(":") &&
-        digits(2, nullptr) && literal(".") && digits(3, nullptr) && literal(" ")))
-    return false;
-  blanks();
-  if (!(digits(0, nullptr) && literal(" ") && digits(0, nullptr) && literal(" QOR:") &&
-        digits(0, &source)))
-    return false;
-  blanks();
-  if (!literal("] ")) return false;
-  long rank = -1;
-  if (literal("[MPI:")) {
-    blanks();
-    const bool negative = literal("-");
-    if (!digits(0, &rank) || !literal("] ")) return false;
-    if (negative) rank = -rank;
-  }
-  *out = {line[0], static_cast<int>(source), static_cast<int>(rank), line.substr(at)};
-  return true;
-}
-
-}  // namespace
-
-std::vector<trace> traces(const std::string& log) {
-  std::vector<trace> out;
-  std::istringstream lines(log);
-  std::string line;
-  while (std::getline(lines, line)) {
-    trace t;
-    if (parse_trace(line, &t)) out.push_back(t);
-  }
-  return out;
-}
-
 bool scientific_fields(const std::string& text, const std::vector<std::string>& literals,
                        std::vector<double>* numbers) {
   numbers->clear();
@@ -171,10 +111,6 @@ bool scientific_fields(const std::string& text, const std::vector<std::string>& 
     at += n;
   }
   return at == text.size();
-}
-
-std::string message_line(int id, const std::string& body) {
-  return "[ERROR QOR-1-" + std::to_string(id) + "] " + body + "\n";
 }
 
 }  // namespace traversal_test

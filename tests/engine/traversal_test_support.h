@@ -141,23 +141,14 @@ void rcs_allgather(qor_sw<T>& sw, int d, int tag, qor_stat* stat) {
                                                  S._partner_size.data(), nullptr, stat);
 }
 
-// A trace line of the log: severity letter, source line, rank field (-1
-// when it has none) and text.
-struct trace {
-  char severity;
-  int line;
-  int rank;
-  std::string text;
-};
-std::vector<trace> traces(const std::string& log);
+using qor_test::message_line;
+using qor_test::trace;
+using qor_test::traces;
 
 // Whether `text` is literals[0], a number, literals[1], a number, ...,
 // literals[last], each number in scientific notation with three digits
 // (1.234e-05); the numbers go to `numbers`.
 bool scientific_fields(const std::string& text, const std::vector<std::string>& literals,
                        std::vector<double>* numbers);
-
-// The numbered message as the logger writes it (QOR_DEBUG unset).
-std::string message_line(int id, const std::string& body);
 
 }  // namespace traversal_test

@@ -2,10 +2,7 @@
 
 #include <sched.h>
 
-#include <cctype>
 #include <cstdlib>
-#include <cstring>
-#include <sstream>
 
 #include "qor_exception.h"
 #include "qor_message.h"
@@ -20,12 +17,6 @@ long live = 0;
 int ranks_per_fake_host = 0;
 int split_failure_skip = -1;
 int split_failure_code = MPI_SUCCESS;
-
-int world_rank_now() {
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  return rank;
-}
 
 }  // namespace
 
@@ -60,7 +51,7 @@ int __wrap_MPI_Comm_split_type(MPI_Comm comm, int split_type, int key, MPI_Info 
                                MPI_Comm* newcomm) {
   int code;
   if (split_type == host_split_type && ranks_per_fake_host > 0) {
-    code = __real_MPI_Comm_split(comm, hw_test::fake_host_of(world_rank_now()), key, newcomm);
+    code = __real_MPI_Comm_split(comm, hw_test::fake_host_of(qor_test::world_rank()), key, newcomm);
   } else {
     code = __real_MPI_Comm_split_type(comm, split_type, key, info, newcomm);
   }
@@ -91,13 +82,6 @@ void fail_comm_split(int skip, int code) {
   split_failure_code = code;
 }
 
-int world_rank() { return world_rank_now(); }
-
-int world_size() {
-  int size = 0;
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
-  return size;
-}
 
 std::map<std::string, std::string> options(const std::string& text) { return parse_option(text); }
 
@@ -135,68 +119,6 @@ failure build_failure(std::map<std::string, std::string> opts) {
   return result;
 }
 
-namespace {
-
-// Reads one trace line with a rank field; false for anything else.
-//   <S> HH:MM:SS.mmm <pid> <tid> QOR:<line>] [MPI:<rank>] <text>
-bool parse_trace_line(const std::string& line, char* severity, int* rank, std::string* text) {
-  size_t at = 0;
-  auto literal = [&](const char* word) {
-    const size_t n = std::strlen(word);
-    if (line.compare(at, n, word) != 0) return false;
-    at += n;
-    return true;
-  };
-  auto digits = [&](size_t exactly) {
-    const size_t start = at;
-    while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) ++at;
-    return at > start && (exactly == 0 || at - start == exactly);
-  };
-  auto blanks = [&] {
-    while (at < line.size() && line[at] == ' ') ++at;
-  };
-  if (line.size() < 2 || std::strchr("IWEFD", line[0]) == nullptr || line[1] != ' ') return false;
-  at = 2;
-  if (!(digits(2) && literal(":") && digits(2) && literal(":") && digits(2) && literal(".") &&
-        digits(3) && literal(" ")))
-    return false;
-  blanks();
-  if (!(digits(0) && literal(" ") && digits(0) && literal(" QOR:") && digits(0))) return false;
-  blanks();
-  if (!(literal("] [MPI:"))) return false;
-  blanks();
-  const size_t rank_start = at;
-  if (at < line.size() && line[at] == '-') ++at;
-  if (!digits(0)) return false;
-  const int value = std::stoi(line.substr(rank_start, at - rank_start));
-  if (!literal("] ")) return false;
-  *severity = line[0];
-  *rank = value;
-  *text = line.substr(at);
-  return true;
-}
-
-}  // namespace
-
-std::vector<std::string> trace_texts(const std::string& log, char severity, int rank) {
-  std::vector<std::string> texts;
-  std::istringstream lines(log);
-  std::string line;
-  while (std::getline(lines, line)) {
-    char s = 0;
-    int r = 0;
-    std::string text;
-    if (!parse_trace_line(line, &s, &r, &text)) continue;
-    if (s != severity || (rank >= 0 && r != rank)) continue;
-    texts.push_back(text);
-  }
-  return texts;
-}
-
-std::string message_line(int id, const std::string& body) {
-  return "[ERROR QOR-1-" + std::to_string(id) + "] " + body + "\n";
-}
-
 std::vector<int> affinity_cores() {
   cpu_set_t mask;
   CPU_ZERO(&mask);
@@ -212,7 +134,7 @@ std::vector<int> world_ranks_of(MPI_Comm comm) {
   int size = 0;
   MPI_Comm_size(comm, &size);
   std::vector<int> ranks(static_cast<size_t>(size), -1);
-  int mine = world_rank_now();
+  int mine = world_rank();
   MPI_Allgather(&mine, 1, MPI_INT, ranks.data(), 1, MPI_INT, comm);
   return ranks;
 }

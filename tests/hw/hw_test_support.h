@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "qor_hw.h"
+#include "qor_test_support.h"
 
 namespace hw_test {
 
@@ -32,8 +33,10 @@ int fake_host_of(int world_rank);
 // with `code` without making a communicator.  skip < 0 clears it.
 void fail_comm_split(int skip, int code);
 
-int world_rank();
-int world_size();
+using qor_test::message_line;
+using qor_test::trace_texts;
+using qor_test::world_rank;
+using qor_test::world_size;
 
 // The full option table of the library with `text` applied.
 std::map<std::string, std::string> options(const std::string& text);
@@ -57,14 +60,6 @@ struct failure {
   std::string log;
 };
 failure build_failure(std::map<std::string, std::string> opts);
-
-// Texts of the trace lines of `log` with this severity and rank field (any
-// rank when rank < 0), in order.  Only well-formed lines are considered:
-//   <S> HH:MM:SS.mmm <pid> <tid> QOR:<line>] [MPI:<rank>] <text>
-std::vector<std::string> trace_texts(const std::string& log, char severity, int rank);
-
-// A numbered message as the logger writes it, with QOR_DEBUG unset.
-std::string message_line(int id, const std::string& body);
 
 // Cores of this process's affinity mask, ascending.
 std::vector<int> affinity_cores();

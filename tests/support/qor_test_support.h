@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace qor_test {
 
@@ -45,6 +46,26 @@ class scoped_env {
 // Rank and size of this process in MPI_COMM_WORLD (MPI must be running).
 int world_rank();
 int world_size();
+
+// One trace line of the library:
+//   <S> HH:MM:SS.mmm <pid> <tid> QOR:<line>] [[MPI:<rank>] ]<text>
+struct trace {
+  char severity;
+  int line;     // source line after "QOR:"
+  bool ranked;  // has the "[MPI:<rank>]" field
+  int rank;
+  std::string text;
+};
+// The well-formed trace lines of `log`, in order.
+std::vector<trace> traces(const std::string& log);
+// Those of them written at source line `line`.
+std::vector<trace> traces_at(const std::string& log, int line);
+// Texts of the lines with this severity and a rank field equal to `rank`
+// (any rank field when rank < 0), in order.
+std::vector<std::string> trace_texts(const std::string& log, char severity, int rank);
+
+// A numbered message as the logger writes it (QOR_DEBUG unset).
+std::string message_line(int id, const std::string& body);
 
 }  // namespace qor_test
 
