@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 
 #include "qor_option.h"
@@ -138,6 +139,28 @@ std::vector<unsigned char> read_file(const std::string& path, bool* exists) {
   while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
   std::fclose(in);
   return bytes;
+}
+
+std::string pointer_text(const void* p) {
+  std::ostringstream out;
+  out << p;
+  return out.str();
+}
+
+long live_device_allocations() {
+#if defined(QOR_GPU_EMULATED)
+  return static_cast<long>(qoremu_live_device_allocations());
+#else
+  return 0;
+#endif
+}
+
+long live_pinned_allocations() {
+#if defined(QOR_GPU_EMULATED)
+  return static_cast<long>(qoremu_live_host_allocations());
+#else
+  return 0;
+#endif
 }
 
 int open_fds() {

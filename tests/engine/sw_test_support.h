@@ -96,6 +96,19 @@ class temp_dir {
 // The bytes of a file; `exists` says whether it could be read.
 std::vector<unsigned char> read_file(const std::string& path, bool* exists = nullptr);
 
+// A pointer as the library's trace lines print it.
+std::string pointer_text(const void* p);
+
+// Live device and pinned host allocations; only the emulation counts them
+// (0 in the cuda flavour).
+#if defined(QOR_GPU_EMULATED)
+constexpr bool emulated_flavour = true;
+#else
+constexpr bool emulated_flavour = false;
+#endif
+long live_device_allocations();
+long live_pinned_allocations();
+
 // Open file descriptors of this process.
 int open_fds();
 

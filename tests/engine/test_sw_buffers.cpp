@@ -4,7 +4,6 @@
 #include <mpi.h>
 
 #include <cstdint>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,34 +11,13 @@
 #include "qor_test_support.h"
 #include "sw_test_support.h"
 
-#if defined(QOR_GPU_EMULATED)
-#include <gpu_emu.h>
-#endif
 
 namespace {
 
 using namespace sw_test;
 
-std::string pointer_text(const void* p) {
-  std::ostringstream out;
-  out << p;
-  return out.str();
-}
-
-// Live device allocations where the emulation counts them.
-long device_allocations() {
-#if defined(QOR_GPU_EMULATED)
-  return static_cast<long>(qoremu_live_device_allocations());
-#else
-  return 0;
-#endif
-}
 // Whether device allocations are counted: GPU mode on the emulation.
-#if defined(QOR_GPU_EMULATED)
-constexpr bool counted = gpu_mode;
-#else
-constexpr bool counted = false;
-#endif
+constexpr bool counted = gpu_mode && emulated_flavour;
 
 template <class T>
 std::vector<T> read_back(const qor_hw& hw, const T* source, size_t n) {
@@ -92,7 +70,7 @@ TYPED_TEST(SwBuffers, ScratchBufferGrowsWithHeadroom) {
   auto l = make_layer<TypeParam>("-mode r -dbg_level 2", 300);
   auto& sw = *l.sw;
   const std::string device = std::to_string(l.hw->_device);
-  const long base = device_allocations();
+  const long base = live_device_allocations();
   {
     qor_test::stderr_capture capture;
     EXPECT_EQ(sw.get_temp_buf(0), nullptr);
@@ -105,7 +83,7 @@ TYPED_TEST(SwBuffers, ScratchBufferGrowsWithHeadroom) {
   EXPECT_EQ(sw._temp_buf, first);
   EXPECT_EQ(sw._temp_buf_size, 110u);
   if (counted) {
-    EXPECT_EQ(device_allocations(), base + 1);
+    EXPECT_EQ(live_device_allocations(), base + 1);
   }
   auto lines = traces(log);
   if (this->rank_ == 0) {
@@ -135,7 +113,7 @@ TYPED_TEST(SwBuffers, ScratchBufferGrowsWithHeadroom) {
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(sw._temp_buf_size, 122u);
   if (counted) {
-    EXPECT_EQ(device_allocations(), base + 1);  // the old one went
+    EXPECT_EQ(live_device_allocations(), base + 1);  // the old one went
   }
   lines = traces_at(log, 262);
   ASSERT_EQ(lines.size(), 1u) << log;
@@ -185,7 +163,7 @@ TYPED_TEST(SwBuffers, ScratchRequestBeyondTheAddressSpaceIsRefused) {
 TYPED_TEST(SwBuffers, ResidueIsAllocatedZeroFilledOnce) {
   auto l = make_layer<TypeParam>("-mode r -dbg_level 6", 1000);
   auto& sw = *l.sw;
-  const long base = device_allocations();
+  const long base = live_device_allocations();
   EXPECT_FALSE(sw.residue_available());
   qor_test::stderr_capture capture;
   TypeParam* residue = sw.get_residue();
@@ -194,7 +172,7 @@ TYPED_TEST(SwBuffers, ResidueIsAllocatedZeroFilledOnce) {
   EXPECT_TRUE(sw.residue_available());
   EXPECT_EQ(sw._residue, residue);
   if (counted) {
-    EXPECT_EQ(device_allocations(), base + 1);
+    EXPECT_EQ(live_device_allocations(), base + 1);
   }
   auto lines = traces(log);
   ASSERT_EQ(lines.size(), 1u) << log;
@@ -216,7 +194,7 @@ TYPED_TEST(SwBuffers, ResidueIsAllocatedZeroFilledOnce) {
   EXPECT_EQ(quiet.take(), "");
   EXPECT_EQ(bytes_of(read_back(*l.hw, residue, 1000)), bytes_of(values));
   if (counted) {
-    EXPECT_EQ(device_allocations(), base + 2);  // and the other buffer
+    EXPECT_EQ(live_device_allocations(), base + 2);  // and the other buffer
   }
   sw.update_buf(static_cast<TypeParam*>(l.buf->get()), 1000);
 }
@@ -224,7 +202,7 @@ TYPED_TEST(SwBuffers, ResidueIsAllocatedZeroFilledOnce) {
 TYPED_TEST(SwBuffers, ResidueFollowsANewBufferSize) {
   auto l = make_layer<TypeParam>("-mode r -dbg_level 6", 1000);
   auto& sw = *l.sw;
-  const long base = device_allocations();
+  const long base = live_device_allocations();
   const std::vector<TypeParam> values = pattern<TypeParam>(1000, 7);
   to_layer(*l.hw, sw.get_residue(), values.data(), 1000 * sizeof(TypeParam));
 
@@ -241,7 +219,7 @@ TYPED_TEST(SwBuffers, ResidueFollowsANewBufferSize) {
   expected.resize(1500 * sizeof(TypeParam), 0);
   EXPECT_EQ(bytes_of(read_back(*l.hw, sw._residue, 1500)), expected);
   if (counted) {
-    EXPECT_EQ(device_allocations(), base + 2);  // residue and the larger buffer
+    EXPECT_EQ(live_device_allocations(), base + 2);  // residue and the larger buffer
   }
 
   // Shrinking keeps the prefix.
@@ -249,7 +227,7 @@ TYPED_TEST(SwBuffers, ResidueFollowsANewBufferSize) {
   expected.resize(600 * sizeof(TypeParam));
   EXPECT_EQ(bytes_of(read_back(*l.hw, sw._residue, 600)), expected);
   if (counted) {
-    EXPECT_EQ(device_allocations(), base + 2);
+    EXPECT_EQ(live_device_allocations(), base + 2);
   }
 
   // Without a residue a new size allocates none.
@@ -263,17 +241,17 @@ TYPED_TEST(SwBuffers, DestructionReleasesOwnedBuffersOnly) {
   buffer buf(*hw, 500 * sizeof(TypeParam));
   const std::vector<TypeParam> values = pattern<TypeParam>(500, 8);
   to_layer(*hw, buf.get(), values.data(), 500 * sizeof(TypeParam));
-  const long base = device_allocations();
+  const long base = live_device_allocations();
   {
     qor_sw<TypeParam> sw(*hw, static_cast<TypeParam*>(buf.get()), 500, 0);
     ASSERT_NE(sw.get_temp_buf(64), nullptr);
     ASSERT_NE(sw.get_residue(), nullptr);
     if (counted) {
-      EXPECT_EQ(device_allocations(), base + 2);
+      EXPECT_EQ(live_device_allocations(), base + 2);
     }
   }
   if (counted) {
-    EXPECT_EQ(device_allocations(), base);
+    EXPECT_EQ(live_device_allocations(), base);
   }
   // The caller's buffer is untouched and still the caller's (its release
   // is checked when `buf` goes).
@@ -289,7 +267,7 @@ TYPED_TEST(SwBuffers, DestructionReleasesOwnedBuffersOnly) {
   EXPECT_NE(second->get_temp_buf(20), nullptr);
   second.reset();
   if (counted) {
-    EXPECT_EQ(device_allocations(), base);
+    EXPECT_EQ(live_device_allocations(), base);
   }
 }
 

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,33 +12,12 @@
 #include "qor_test_support.h"
 #include "sw_test_support.h"
 
-#if defined(QOR_GPU_EMULATED)
-#include <gpu_emu.h>
-#endif
 
 namespace {
 
 using namespace sw_test;
 
-std::string pointer_text(const void* p) {
-  std::ostringstream out;
-  out << p;
-  return out.str();
-}
-
-// Pinned host allocations where the emulation counts them.
-long pinned_allocations() {
-#if defined(QOR_GPU_EMULATED)
-  return static_cast<long>(qoremu_live_host_allocations());
-#else
-  return 0;
-#endif
-}
-#if defined(QOR_GPU_EMULATED)
-constexpr bool counted = true;
-#else
-constexpr bool counted = false;
-#endif
+constexpr bool counted = emulated_flavour;
 
 std::string dim_line(int d, int diff, bool same_host) {
   return std::string("d") + (d < 10 ? " " : "") + std::to_string(d) +
@@ -162,7 +140,7 @@ TYPED_TEST(SwDump, GradientFileHoldsTheBuffer) {
   temp_dir dir;
   const std::string prefix = dir.path() + "/grad";
   const std::string rank = std::to_string(this->rank_);
-  const long pinned = pinned_allocations();
+  const long pinned = live_pinned_allocations();
   for (int count : {1000, 7, 0}) {
     SCOPED_TRACE("count " + std::to_string(count));
     auto l = make_layer<TypeParam>("-mode r -dump_grad_path " + prefix, count);
@@ -198,12 +176,12 @@ TYPED_TEST(SwDump, GradientFileHoldsTheBuffer) {
         EXPECT_NE(l.hw->_host_buf, nullptr);
       }
       if (counted) {
-        EXPECT_EQ(pinned_allocations(), pinned + (count > 0 ? 1 : 0));
+        EXPECT_EQ(live_pinned_allocations(), pinned + (count > 0 ? 1 : 0));
       }
     } else {
       EXPECT_EQ(l.hw->_host_buf, nullptr);
       if (counted) {
-        EXPECT_EQ(pinned_allocations(), pinned);
+        EXPECT_EQ(live_pinned_allocations(), pinned);
       }
     }
     std::remove(file.c_str());
@@ -215,13 +193,13 @@ TYPED_TEST(SwDump, GradientFileHoldsTheBuffer) {
 TYPED_TEST(SwDump, NoPathMeansNoFile) {
   temp_dir dir;
   auto l = make_layer<TypeParam>("-mode r", 100);
-  const long pinned = pinned_allocations();
+  const long pinned = live_pinned_allocations();
   qor_test::stderr_capture capture;
   l.sw->dump_grad(3, "b");
   EXPECT_EQ(capture.take(), "");
   EXPECT_EQ(l.hw->_host_buf, nullptr);
   if (counted) {
-    EXPECT_EQ(pinned_allocations(), pinned);
+    EXPECT_EQ(live_pinned_allocations(), pinned);
   }
   // Nothing in the working directory or anywhere we look.
   bool exists = true;
@@ -234,7 +212,7 @@ TYPED_TEST(SwDump, UnopenableFileIsAWarning) {
   temp_dir dir;
   const std::string prefix = dir.path() + "/missing/grad";
   auto l = make_layer<TypeParam>("-mode r -dump_grad_path " + prefix, 100);
-  const long pinned = pinned_allocations();
+  const long pinned = live_pinned_allocations();
   qor_test::stderr_capture capture;
   const int fds = open_fds();
   EXPECT_NO_THROW(l.sw->dump_grad(3, "b"));
@@ -246,7 +224,7 @@ TYPED_TEST(SwDump, UnopenableFileIsAWarning) {
   EXPECT_EQ(open_fds(), fds);
   EXPECT_EQ(l.hw->_host_buf, nullptr);
   if (counted) {
-    EXPECT_EQ(pinned_allocations(), pinned);
+    EXPECT_EQ(live_pinned_allocations(), pinned);
   }
   EXPECT_TRUE(dir.entries().empty());
 }
