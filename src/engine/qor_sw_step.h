@@ -93,9 +93,8 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
     if (code != MPI_SUCCESS) raise_mpi(at.file, at.irecv, code);
   }
   for (int i = 0; i < out.pieces; ++i) {
-    // MPI only reads the send buffer.
-    int code = MPI_Isend(const_cast<T*>(send) + out.offset(i), out.length(i, send_count), type, to,
-                         tag, comm, &send_requests[i]);
+    int code = MPI_Isend(send + out.offset(i), out.length(i, send_count), type, to, tag, comm,
+                         &send_requests[i]);
     if (code != MPI_SUCCESS) raise_mpi(at.file, at.isend, code);
   }
   const double t1 = engine_now();
