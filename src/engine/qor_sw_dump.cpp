@@ -88,8 +88,11 @@ void qor_sw<T>::dump_grad(int iter, std::string name) {
     }
     source = pinned;
   }
-  if (count > 0) std::fwrite(source, sizeof(T), count, out);
-  std::fclose(out);
+  // A short write (a full disk) must not pass for a complete dump.
+  const bool written = count == 0 || std::fwrite(source, sizeof(T), count, out) == count;
+  if (std::fclose(out) != 0 || !written) {
+    write_trace_line('W', __LINE__, _hw->_rank, "cannot write " + file);
+  }
 }
 
 // The class itself is instantiated with the rest of the layer.

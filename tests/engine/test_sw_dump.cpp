@@ -2,6 +2,7 @@
 // gradient files (name, length, contents, replacement, unopenable paths).
 #include <gtest/gtest.h>
 #include <mpi.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -206,6 +207,21 @@ TYPED_TEST(SwDump, NoPathMeansNoFile) {
   read_file(".3.b." + std::to_string(this->rank_), &exists);
   EXPECT_FALSE(exists);
   EXPECT_TRUE(dir.entries().empty());
+}
+
+TYPED_TEST(SwDump, FailedWriteIsAWarning) {
+  temp_dir dir;
+  const std::string prefix = dir.path() + "/grad";
+  const std::string file = prefix + ".3.b." + std::to_string(this->rank_);
+  // Every write to /dev/full fails as on a full disk.
+  ASSERT_EQ(symlink("/dev/full", file.c_str()), 0);
+  auto l = make_layer<TypeParam>("-mode r -dump_grad_path " + prefix, 100);
+  qor_test::stderr_capture capture;
+  EXPECT_NO_THROW(l.sw->dump_grad(3, "b"));
+  const std::vector<qor_test::trace> lines = traces(capture.take());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].severity, 'W');
+  EXPECT_EQ(lines[0].text, "cannot write " + file);
 }
 
 TYPED_TEST(SwDump, UnopenableFileIsAWarning) {
