@@ -42,9 +42,10 @@ struct step_lines {
   int irecv, isend, wait_recv, wait_send;
 };
 
-// How a step sends one block.  A reduced block travels as a train of pieces
-// so that each piece is folded in right after it arrives, while it is still
-// in cache, and the fold of one piece overlaps the transfer of the next.
+// How a step sends one block.  A block summed on the host travels as a train
+// of pieces so that each piece is folded in right after it arrives, while it
+// is still in the processor's cache, instead of reading the whole block back
+// from memory after the transfer.  Other passes send one message per block.
 // Sender and receiver derive the same cut from the same element count.
 template <class T>
 struct block_cut {
@@ -76,8 +77,9 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
                     char algo, int d, char step_char) {
   constexpr bool reducing = OP != QOR_MDR_NONE;
   const MPI_Datatype type = mpi_type<T>();
-  const block_cut<T> in(recv_count, reducing);
-  const block_cut<T> out(send_count, reducing);
+  constexpr bool in_pieces = OP == QOR_MDR_HOST_SUM;
+  const block_cut<T> in(recv_count, in_pieces);
+  const block_cut<T> out(send_count, in_pieces);
   std::array<MPI_Request, block_cut<T>::max_pieces> recv_requests;
   std::array<MPI_Request, block_cut<T>::max_pieces> send_requests;
   recv_requests.fill(MPI_REQUEST_NULL);

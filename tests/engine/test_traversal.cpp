@@ -415,8 +415,9 @@ TEST_F(HandBuiltParts, RingTakesEachPartsOwnLength) {
   if constexpr (gpu_mode) hand_built<__half, false>(algo::ring);
 }
 
-// Over 1 MiB a reduced block is cut into pieces: 2.4 MiB of float and
-// 1.2 MiB of half, neither a whole number of pieces.
+// Over 1 MiB a block summed on the host is cut into pieces (2.4 MiB of
+// float, not a whole number of pieces); in GPU mode these are large single
+// messages.
 constexpr int multi_piece_base = 600011;
 
 TEST_F(HandBuiltParts, RingFoldsBlocksSentInPieces) {
