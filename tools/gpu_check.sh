@@ -13,20 +13,14 @@
 #       device tool:  run(command="bash tools/gpu_check.sh", carry=["build-gpu-deps"],
 #       timeout_s=420); the results come back under $OUT when it is set.
 #
-# What it checks, each step on its own:
-#   1. kernels: nvcc builds the engine's kernel file with the stand-alone
-#      checks (tests/engine/kernel_checks.cpp) and runs them: hxpy, borxy<short>,
-#      borxy<int>, sxpy and the cuBLAS float sum against host references on
-#      random data.  Needs only the CUDA toolkit.
-#   2. library: with MPI (the system's, or the carried packages unpacked into
-#      build-gpu-check/root and relocated there), GoogleTest and NCCL (the
-#      system's or the Python wheel's), the cuda flavour is built and its device
-#      tests run with one process: test_engine_kernels, test_reduce_op_gpu,
-#      test_traversal_gpu, the MPI + NCCL mode's allreduce of float and half
-#      (test_mpi_nccl_mode) and the MPI-less NCCL mode with one worker
-#      (test_mpiless_mode).
-# Without a GPU every step still builds and reports its tests as skipped.
-# QOR_GPU_CHECK_LIBRARY=0 leaves step 2 out (a quick look at the kernels).
+# What it checks: with MPI (the system's, or the carried packages unpacked
+# into build-gpu-check/root and relocated there), GoogleTest and NCCL (the
+# system's or the Python wheel's), the cuda flavour is built and its device
+# tests run with one process: the engine (test_engine: the GPU folds against
+# host references, every traversal in GPU mode), the hardware layer
+# (test_hw), the MPI + NCCL mode's allreduce of float and half and the
+# MPI-less NCCL mode (test_interface).
+# Without a GPU everything still builds and reports its tests as skipped.
 # Last line: "gpu check: N passed, N failed, N skipped"; exit status 1 when
 # anything failed.
 set -uo pipefail
@@ -61,32 +55,9 @@ cuda_home="$(cd "$(dirname "$nvcc")/.." && pwd)"
 export PATH="$cuda_home/bin:$PATH"
 have_gpu=0
 if command -v nvidia-smi > /dev/null && nvidia-smi -L > /dev/null 2>&1; then have_gpu=1; fi
-# Machine code for this card only (quick); for sm_75 when there is no card.
-arch=75
-[[ $have_gpu == 1 ]] && arch=native
 note "nvcc $("$nvcc" --version | tail -1), GPU present: $have_gpu"
 
-# --- 1. kernels and cuBLAS, no MPI ----------------------------------------------------
-if "$nvcc" -std=c++17 -O2 -arch="$( [[ $arch == native ]] && echo native || echo sm_$arch )" \
-     -Xcompiler=-Wall,-Wextra -I"$root/src/engine" \
-     "$root/src/engine/qor_sw_kernels.cu" "$root/tests/engine/kernel_checks.cpp" \
-     "$root/tests/engine/kernel_check_main.cpp" -lcublas -o "$work/kernel_check" \
-     > "$out/kernel_build.log" 2>&1; then
-  "$work/kernel_check" > "$out/kernel_check.log" 2>&1
-  rc=$?
-  cat "$out/kernel_check.log"
-  case $rc in
-    0) passed=$((passed + 1)) ;;
-    77) skipped=$((skipped + 1)) ;;
-    *) failed=$((failed + 1)) ;;
-  esac
-else
-  cat "$out/kernel_build.log"
-  note "kernel check did not build"
-  failed=$((failed + 1))
-fi
-
-# --- 2. the library's device tests ------------------------------------------------------
+# --- the library's device tests ------------------------------------------------------
 library_tests() {
   local cmake_args=()
   # NCCL: the system's, else the one of Python's nvidia-nccl wheel.
@@ -146,16 +117,17 @@ library_tests() {
   fi
 
   local build="$work/build"
+  # Machine code for this card only (quick); for sm_75 when there is no card.
   local cuda_arch=75-real
   [[ $have_gpu == 1 ]] && cuda_arch=native
   cmake -S "$root" -B "$build" -DQOR_GPU=cuda -DQOR_BUILD_BENCH=OFF \
         -DCMAKE_CUDA_ARCHITECTURES="$cuda_arch" "${cmake_args[@]}" > "$out/configure.log" 2>&1 ||
     { tail -30 "$out/configure.log"; note "configure failed"; return 1; }
-  cmake --build "$build" -j"$jobs" --target test_engine_kernels test_reduce_op_gpu \
-        test_traversal_gpu test_mpi_nccl_mode test_mpiless_mode > "$out/build.log" 2>&1 ||
+  cmake --build "$build" -j"$jobs" --target test_engine test_hw test_interface \
+        > "$out/build.log" 2>&1 ||
     { grep -E 'error|Error' "$out/build.log" | head -30; note "build failed"; return 1; }
   (cd "$build" && ctest --output-on-failure --timeout 120 \
-     -R '^(test_engine_kernels\..*|test_reduce_op_gpu\.np1|test_traversal_gpu\.np1|test_mpi_nccl_mode\.np1|test_mpiless_mode\..*/1)$') \
+     -R '^(test_engine\.np1|test_hw\.np1|test_interface\.(mpi_nccl\.np1|mpiless|exit_outstanding))$') \
     > "$out/ctest.log" 2>&1
   cat "$out/ctest.log"
   local p f s
@@ -166,12 +138,7 @@ library_tests() {
   [[ $((p + f + s)) -gt 0 ]] || { note "no library test ran"; return 1; }
   return 0
 }
-if [[ "${QOR_GPU_CHECK_LIBRARY:-1}" == 0 ]]; then
-  note "library tests left out (QOR_GPU_CHECK_LIBRARY=0)"
-  (exit 2)
-else
-  library_tests
-fi
+library_tests
 case $? in
   1) failed=$((failed + 1)) ;;
   2) skipped=$((skipped + 1)) ;;

@@ -29,7 +29,17 @@ int host_communicator_query(int (*query)(MPI_Comm, int*)) {
   return value;
 }
 
-bool nccl_without_library_mpi() { return global_nccl_context && !mpi_initialized; }
+// The MPI-less mode: an NCCL context while MPI is not running.  Whoever
+// started MPI (the library or the application before qor_init), the MPI +
+// NCCL mode answers from MPI.
+bool nccl_without_mpi() {
+  if (!global_nccl_context) return false;
+  int initialized = 0;
+  int finalized = 0;
+  MPI_Initialized(&initialized);
+  MPI_Finalized(&finalized);
+  return !initialized || finalized;
+}
 
 // Host-CPU mode of the legacy engine: the "device" buffers are host memory,
 // handed out and copied without the CUDA runtime, so no driver is needed.
@@ -92,7 +102,7 @@ extern "C" QOR_Status qor_local_rank(int* local_rank) {
 
 extern "C" QOR_Status qor_local_size(int* local_size) {
   return guarded([&] {
-    *local_size = nccl_without_library_mpi() ? 1 : host_communicator_query(MPI_Comm_size);
+    *local_size = nccl_without_mpi() ? 1 : host_communicator_query(MPI_Comm_size);
     return QOR_SUCCESS;
   });
 }
@@ -100,7 +110,7 @@ extern "C" QOR_Status qor_local_size(int* local_size) {
 extern "C" QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root) {
   return guarded([&] {
     if (!require_initialized("qor_bcast")) return QOR_FAILURE;
-    if (nccl_without_library_mpi()) {
+    if (nccl_without_mpi()) {
       qor_nccl_context& context = *global_nccl_context;
       QOR_CHECK_NCCL(ncclBroadcast(buf, buf, count, get_nccl_datatype(type), root, context.comm,
                                    context.stream));

@@ -1,15 +1,24 @@
-// Helpers shared by the tests.
+// Shared fixtures of every suite: captured standard error, scoped
+// environment variables, the library's trace lines read back, and test data
+// whose sums have a closed form.
 #pragma once
 
+#include <cuda_fp16.h>
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "qor_exception.h"
+#include "qor_hw.h"
+
 namespace qor_test {
 
-// Captures everything written to file descriptor 2 (stderr, std::clog)
-// between construction and take(), at the descriptor level.
+// Everything written to file descriptor 2 (stderr and std::clog) between
+// construction and take().
 class stderr_capture {
  public:
   stderr_capture();
@@ -20,16 +29,20 @@ class stderr_capture {
   std::string take();
 
  private:
-  int _saved_fd;
-  int _file_fd;
-  bool _active;
+  int _saved_fd = -1;
+  int _file_fd = -1;
 };
 
-// True when the CUDA runtime reports at least one device; `why` says why not.
-bool device_available(std::string* why = nullptr);
+// The QORException that `body` raises (status 0 when it raises none) and
+// everything written to standard error meanwhile.
+struct raised_t {
+  QORException error{"", 0, 0, 0};
+  std::string log;
+};
+raised_t raised(const std::function<void()>& body);
 
-// Sets an environment variable for the lifetime of the object, then puts
-// back what was there (or unsets it).
+// An environment variable set (or, with a null value, unset) for the
+// object's lifetime.
 class scoped_env {
  public:
   scoped_env(const char* name, const char* value);
@@ -38,40 +51,85 @@ class scoped_env {
   scoped_env& operator=(const scoped_env&) = delete;
 
  private:
-  std::string _name;
-  std::string _old;
+  std::string _name, _old;
   bool _had;
 };
 
-// Rank and size of this process in MPI_COMM_WORLD (MPI must be running).
+// Runs body(i) in n forked processes at once, each with its standard error
+// captured, and waits at most `seconds` for them (then kills them).  A
+// child's exit status is what body returns (0 to 255), what it passed to
+// exit(), or -signal when it was killed.
+struct child_result {
+  int status;
+  std::string log;
+};
+std::vector<child_result> run_children(int n, const std::function<int(int)>& body,
+                                       int seconds = 60);
+// One child; tests of paths that end the process.
+child_result run_child(const std::function<int()>& body, int seconds = 60);
+
+// A hardware layer over `comm` from option text, or the QORException that
+// refused it (status 0 when it was built), and what it wrote meanwhile.
+struct built {
+  std::unique_ptr<qor::network::qor_hw> hw;
+  std::string log;
+  QORException error{"", 0, 0, 0};
+};
+built build(const std::string& options, MPI_Comm comm = MPI_COMM_WORLD);
+
+// Every grid of n processes as an ordered product of up to four sizes > 1.
+std::vector<std::vector<int>> grids(int n);
+
+// True when the CUDA runtime reports a device; `why` says why not.
+bool device_available(std::string* why = nullptr);
+
+// Rank and size in MPI_COMM_WORLD (MPI must be running).
 int world_rank();
 int world_size();
 
-// One trace line of the library:
-//   <S> HH:MM:SS.mmm <pid> <tid> QOR:<line>] [[MPI:<rank>] ]<text>
+// One trace line: <S> HH:MM:SS.mmm <pid> <tid> QOR:<line>] [[MPI:<rank>] ]<text>
 struct trace {
   char severity;
-  int line;     // source line after "QOR:"
-  bool ranked;  // has the "[MPI:<rank>]" field
-  int rank;
+  int line;
+  int rank;  // -1 without the rank field
   std::string text;
 };
-// The well-formed trace lines of `log`, in order.
+// The well-formed trace lines of `log`, in order; anything else is skipped.
 std::vector<trace> traces(const std::string& log);
-// Those of them written at source line `line`.
-std::vector<trace> traces_at(const std::string& log, int line);
-// Texts of the lines with this severity and a rank field equal to `rank`
-// (any rank field when rank < 0), in order.
-std::vector<std::string> trace_texts(const std::string& log, char severity, int rank);
+// "<severity>:<rank>:<text>" of each trace line (rank -1 when absent), so
+// that a whole log compares with one EXPECT.
+std::vector<std::string> trace_summary(const std::string& log);
 
-// A numbered message as the logger writes it (QOR_DEBUG unset).
+// A numbered error message as the logger writes it (QOR_DEBUG unset).
 std::string message_line(int id, const std::string& body);
+
+// Data unique per element and rank whose sums are exact in the type: float
+// sums of up to 64 ranks, half sums of up to 16.  A block that lands in the
+// wrong place or is summed twice shows.
+float value_of(bool half, int rank, size_t i);
+// value_of for elements 0..n-1 (float or __half).
+template <class T>
+std::vector<T> input(int rank, size_t n);
+// Sum of value_of over ranks 0..n-1 at element i.
+float sum_of(bool half, int n, size_t i);
+inline float as_float(float v) { return v; }
+inline float as_float(__half v) { return __half2float(v); }
+// "" when got[i] == expect(i) for i in [begin, end), else the first miss.
+template <class T, class F>
+std::string mismatch(const std::vector<T>& got, size_t begin, size_t end, F expect) {
+  for (size_t i = begin; i < end && i < got.size(); ++i) {
+    if (as_float(got[i]) != expect(i))
+      return "element " + std::to_string(i) + " is " + std::to_string(as_float(got[i])) +
+             ", expected " + std::to_string(expect(i));
+  }
+  return "";
+}
 
 }  // namespace qor_test
 
 // Skips the current test, with the reason, when no GPU is usable.
-#define QOR_REQUIRE_DEVICE()                                                   \
-  do {                                                                         \
-    std::string qor_why_;                                                      \
-    if (!::qor_test::device_available(&qor_why_)) GTEST_SKIP() << qor_why_;    \
+#define QOR_REQUIRE_DEVICE()                                                \
+  do {                                                                      \
+    std::string qor_why_;                                                   \
+    if (!::qor_test::device_available(&qor_why_)) GTEST_SKIP() << qor_why_; \
   } while (0)

@@ -1,0 +1,127 @@
+// What the library's tests rely on in the GPU emulation: binary16 rounding,
+// and NCCL collectives between processes and their failures.
+#include <cuda_fp16.h>
+#include <gtest/gtest.h>
+#include <mpi.h>
+#include <nccl.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "gpu_emu.h"
+#include "qor_test_support.h"
+
+namespace {
+
+ncclComm_t join(const char* timeout = "30") {
+  qor_test::scoped_env env("QOR_EMU_NCCL_TIMEOUT", timeout);
+  ncclUniqueId id;
+  if (qor_test::world_rank() == 0) ncclGetUniqueId(&id);
+  MPI_Bcast(&id, sizeof id, MPI_BYTE, 0, MPI_COMM_WORLD);
+  ncclComm_t comm = nullptr;
+  EXPECT_EQ(ncclCommInitRank(&comm, qor_test::world_size(), id, qor_test::world_rank()), ncclSuccess);
+  return comm;
+}
+
+float as_float(const std::vector<unsigned char>& v, ncclDataType_t type, size_t i) {
+  if (type == ncclUint8) return v[i];
+  if (type == ncclFloat) return reinterpret_cast<const float*>(v.data())[i];
+  return __half2float(reinterpret_cast<const __half*>(v.data())[i]);
+}
+
+// Element i of rank r: exact in every type and its sums (bytes wrap).
+float value(ncclDataType_t type, int r, size_t i) {
+  return type == ncclUint8 ? (i % 251 + 53 * r + 180) % 256 : type == ncclHalf ? i % 97 + 100 * r : i % 1000003 + 1000 * r;
+}
+
+std::vector<unsigned char> filled(ncclDataType_t type, size_t n, int r) {
+  const size_t es = type == ncclFloat ? 4 : type == ncclHalf ? 2 : 1;
+  std::vector<unsigned char> v(n * es);
+  for (size_t i = 0; i < n; ++i) {
+    const float x = value(type, r, i);
+    if (type == ncclUint8) v[i] = static_cast<unsigned char>(x);
+    if (type == ncclFloat) std::memcpy(&v[4 * i], &x, 4);
+    if (type == ncclHalf) reinterpret_cast<__half*>(v.data())[i] = __float2half(x);
+  }
+  return v;
+}
+
+}  // namespace
+
+TEST(Fp16, RoundsToNearestEvenWithSubnormalsInfinityAndNan) {
+  const std::vector<std::pair<float, unsigned short>> cases = {
+      {0.0f, 0x0000},   {-0.0f, 0x8000},  {1.0f, 0x3c00},   {65504.0f, 0x7bff}, {65519.0f, 0x7bff},
+      {65520.0f, 0x7c00}, {INFINITY, 0x7c00}, {NAN, 0x7e00}, {std::ldexp(1.0f, -24), 0x0001},
+      {std::ldexp(1.0f, -25), 0x0000}, {std::ldexp(1.5f, -25), 0x0001}, {std::ldexp(1.0f, -14), 0x0400},
+      {1.0f + std::ldexp(1.0f, -11), 0x3c00}, {1.0f + std::ldexp(3.0f, -11), 0x3c02}, {-2.5f, 0xc100}};
+  for (const auto& [f, bits] : cases) EXPECT_EQ(__half_as_ushort(__float2half(f)), bits) << f;
+  for (unsigned bits = 0; bits < 0x10000; ++bits) {
+    const float f = __half2float(__ushort_as_half(static_cast<unsigned short>(bits)));
+    EXPECT_TRUE(std::isnan(f) || __half_as_ushort(__float2half(f)) == bits) << "pattern " << bits;
+  }
+}
+
+// Each collective of each type against its definition, also over counts
+// that take several rounds of the shared segment.
+TEST(Nccl, CollectivesMatchTheirDefinition) {
+  ncclComm_t comm = join();
+  const int n = qor_test::world_size(), me = qor_test::world_rank();
+  for (ncclDataType_t type : {ncclFloat, ncclHalf, ncclUint8}) {
+    for (size_t count : {size_t{0}, size_t{1}, size_t{200003}}) {
+      SCOPED_TRACE("type " + std::to_string(type) + ", " + std::to_string(count) + " elements");
+      const std::vector<unsigned char> mine = filled(type, count, me), all = filled(type, count * n, me);
+      std::vector<unsigned char> out(all.size(), 0);
+      auto sum = [&](size_t i) {
+        float s = 0;
+        for (int r = 0; r < n; ++r) s += value(type, r, i);
+        return type == ncclUint8 ? std::fmod(s, 256.0f) : s;
+      };
+      auto check = [&](size_t elements, const std::function<float(size_t)>& want) {
+        for (size_t i = 0; i < elements; ++i) ASSERT_EQ(as_float(out, type, i), want(i)) << "element " << i;
+      };
+      ASSERT_EQ(ncclAllReduce(mine.data(), out.data(), count, type, ncclSum, comm, nullptr), ncclSuccess);
+      check(count, sum);
+      ASSERT_EQ(ncclReduceScatter(all.data(), out.data(), count, type, ncclSum, comm, nullptr), ncclSuccess);
+      check(count, [&](size_t i) { return sum(me * count + i); });
+      ASSERT_EQ(ncclAllGather(mine.data(), out.data(), count, type, comm, nullptr), ncclSuccess);
+      check(count * n, [&](size_t i) { return value(type, i / (count ? count : 1), i % (count ? count : 1)); });
+      ASSERT_EQ(ncclBroadcast(mine.data(), out.data(), count, type, n - 1, comm, nullptr), ncclSuccess);
+      check(count, [&](size_t i) { return value(type, n - 1, i); });
+      std::fill(out.begin(), out.end(), 0);
+      ASSERT_EQ(ncclReduce(mine.data(), out.data(), count, type, ncclSum, 0, comm, nullptr), ncclSuccess);
+      check(me == 0 ? count : 0, sum);
+    }
+  }
+  EXPECT_EQ(ncclCommDestroy(comm), ncclSuccess);
+}
+
+// Calls that do not match fail on every rank; a peer that never comes or
+// leaves makes the others fail instead of waiting forever.
+TEST(Nccl, MismatchesAndMissingPeersFailOnEveryRank) {
+  const int me = qor_test::world_rank();
+  if (qor_test::world_size() < 2) GTEST_SKIP() << "one rank has no peer";
+  std::vector<float> buf(8, 1.0f);
+  ncclComm_t comm = join("1");
+  EXPECT_EQ(ncclAllReduce(buf.data(), buf.data(), me == 0 ? 7 : 8, ncclFloat, ncclSum, comm, nullptr), ncclInvalidUsage);
+  EXPECT_EQ(buf, std::vector<float>(8, 1.0f)) << "nothing written";
+  EXPECT_EQ(ncclAllReduce(buf.data(), buf.data(), 8, ncclFloat, ncclSum, comm, nullptr), ncclInvalidUsage) << "stays failed";
+  ncclCommDestroy(comm);
+  comm = join("1");
+  if (me != 0) {
+    EXPECT_EQ(ncclAllReduce(buf.data(), buf.data(), 8, ncclFloat, ncclSum, comm, nullptr), ncclRemoteError)
+        << "rank 0 never joins this call: the others give up after the time-out";
+  }
+  MPI_Barrier(MPI_COMM_WORLD);
+  ncclCommDestroy(comm);
+  comm = join();
+  if (me == 0) ncclCommDestroy(comm);
+  MPI_Barrier(MPI_COMM_WORLD);
+  if (me != 0) {
+    EXPECT_EQ(ncclAllReduce(buf.data(), buf.data(), 8, ncclFloat, ncclSum, comm, nullptr), ncclRemoteError) << "rank 0 left";
+    ncclCommDestroy(comm);
+  }
+  EXPECT_EQ(qoremu_live_nccl_comms(), 0u);
+}

@@ -1,0 +1,337 @@
+// The C interface as a framework calls it, one whole lifetime per test: MPI
+// can start only once in a process, so CMakeLists.txt runs each test in a
+// process (or an mpiexec job) of its own.
+#include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qor.h"
+#include "qor_hw.h"
+#include "qor_state.h"
+#include "qor_test_support.h"
+#include "qor_utilities.h"
+#if QOR_GPU_EMULATED
+#include "gpu_emu.h"
+#endif
+
+namespace {
+
+using qor_test::input;
+using qor_test::sum_of;
+
+// A buffer in the library's memory, filled and read through its helpers.
+template <class T>
+struct lib_buffer {
+  size_t n;
+  void* ptr = nullptr;
+  explicit lib_buffer(const std::vector<T>& v) : n(v.size()) {
+    EXPECT_EQ(qor_malloc(&ptr, 256, n * sizeof(T)), (n * sizeof(T) + 255) / 256 * 256);
+    EXPECT_EQ(qor_memcpy_host_to_device(ptr, v.data(), n * sizeof(T)), QOR_SUCCESS);
+    EXPECT_EQ(qor_memsync(), QOR_SUCCESS);
+  }
+  ~lib_buffer() { EXPECT_EQ(qor_free(ptr), QOR_SUCCESS); }
+  std::vector<T> read() const {
+    std::vector<T> v(n);
+    EXPECT_EQ(qor_memcpy_device_to_host(v.data(), ptr, n * sizeof(T)), QOR_SUCCESS);
+    EXPECT_EQ(qor_memsync(), QOR_SUCCESS);
+    return v;
+  }
+};
+
+// "" when every allreduce of the table gives the sum (or average) over the
+// n processes of rank `me`; else the first miss.
+std::string allreduce_table(int me, int n, bool async = false) {
+  for (size_t count : {size_t{0}, size_t{1}, size_t{1001}, size_t{300007}}) {
+    for (QOR_Op op : {QOR_SUM, QOR_AVG}) {
+      for (bool half : {false, true}) {
+        const float scale = op == QOR_AVG ? 1.0f / n : 1.0f;
+        auto expect = [&](size_t i) {
+          const float sum = sum_of(half, n, i) * scale;
+          return half ? __half2float(__float2half(sum)) : sum;
+        };
+        std::string miss;
+        auto run = [&](auto t) {
+          using T = decltype(t);
+          lib_buffer<T> buf(input<T>(me, count));
+          const QOR_Type type = half ? QOR_HALF : QOR_FLOAT;
+          const QOR_Status status = async ? qor_allreduce_async(buf.ptr, count, type, op)
+                                          : qor_allreduce(buf.ptr, count, type, op);
+          if (async) qor_wait();
+          miss = status != QOR_SUCCESS ? "status 1" : qor_test::mismatch(buf.read(), 0, count, expect);
+        };
+        half ? run(__half{}) : run(float{});
+        if (!miss.empty())
+          return miss + " (" + std::to_string(count) + (half ? " half" : " float") + (op ? " avg)" : " sum)");
+      }
+    }
+  }
+  return "";
+}
+
+// qor_finalize, then MPI_Finalize where the library left MPI running; every
+// emulated object is released by then.  True when qor_finalize shut MPI down.
+bool finalize_all() {
+  EXPECT_EQ(qor_finalize(), QOR_SUCCESS);
+  int started = 0, finalized = 0;
+  MPI_Initialized(&started);
+  MPI_Finalized(&finalized);
+  if (started && !finalized) MPI_Finalize();
+#if QOR_GPU_EMULATED
+  EXPECT_EQ(qoremu_live_nccl_comms() + qoremu_live_streams() + qoremu_live_cublas_handles() +
+                qoremu_live_device_allocations() + qoremu_live_host_allocations(),
+            0u);
+#endif
+  return finalized;
+}
+
+std::string group_id() {
+  char id[173];
+  EXPECT_EQ(qor_generate_group_id(id), QOR_SUCCESS);
+  return id;
+}
+
+std::string mpiless(int n, int i, const std::string& id) {
+  return "-qor_worker_count " + std::to_string(n) + " -qor_worker_index " + std::to_string(i) +
+         " -qor_device_index " + std::to_string(i) + " -qor_group_id " + id;
+}
+
+}  // namespace
+
+TEST(Single, BeforeInitAndRefusedStarts) {
+  float buf[4] = {1, 2, 3, 4};
+  char* pieces[1] = {reinterpret_cast<char*>(buf)};
+  size_t sizes[1] = {4};
+  double value = 5.0;
+  qor_test::stderr_capture capture;
+  const std::vector<std::pair<const char*, QOR_Status>> calls = {
+      {"qor_allreduce", qor_allreduce(buf, 4, QOR_FLOAT, QOR_SUM)},
+      {"qor_memcpy_host_to_device", qor_memcpy_host_to_device(buf, buf + 2, 8)},
+      {"qor_memcpy_device_to_host", qor_memcpy_device_to_host(buf, buf + 2, 8)},
+      {"qor_memcpy_gather", qor_memcpy_gather(pieces[0], pieces, sizes, 1)},
+      {"qor_memcpy_scatter", qor_memcpy_scatter(pieces, sizes, 1, pieces[0])},
+      {"qor_memsync", qor_memsync()},
+      {"qor_get_key_value", qor_get_key_value(QOR_KEY_E2E, &value)}};
+  const QOR_Status null_text = qor_init(nullptr);
+  const std::string log = capture.take();
+  for (const auto& [name, status] : calls) {
+    EXPECT_EQ(status, QOR_FAILURE) << name;
+    EXPECT_NE(log.find(std::string(name) + ": QOR is not initialized (call qor_init first)"),
+              std::string::npos) << name << log;
+  }
+  EXPECT_EQ(std::make_tuple(value, buf[0], buf[3]), std::make_tuple(5.0, 1.0f, 4.0f)) << "nothing touched";
+  EXPECT_EQ(qor_wait(), QOR_SUCCESS) << "nothing pending";
+  EXPECT_EQ(null_text, QOR_FAILURE);
+  EXPECT_NE(log.find("[ERROR QOR-1-10] An unknown error has occurred. Additional information:\n"
+                     "qor_init: the option text is a null pointer\n"), std::string::npos);
+  const std::string a = group_id(), b = group_id();
+  EXPECT_NE(a, b);
+  EXPECT_EQ(decodeBase64(a).size(), 128u);
+  qor_test::stderr_capture quiet;
+  EXPECT_EQ(qor_generate_group_id(nullptr), QOR_FAILURE);
+  // A start text that cannot be returned from ends the process.
+  const auto r = qor_test::run_child([] { return qor_init("-qor_worker_count 2 -qor_worker_index 0") + 10; });
+  EXPECT_EQ(std::make_pair(r.status, qor_test::trace_summary(r.log)),
+            std::make_pair(1, std::vector<std::string>{"E:-1:QOR needs to be initialized with qor_worker_count, "
+                                                        "qor_worker_index, qor_device_index, and qor_group_id."}));
+  int started = 1;
+  MPI_Initialized(&started);
+  EXPECT_EQ(started, 0) << "none of these calls starts MPI";
+}
+
+TEST(Single, MpiStartedOnDemandAndFailedStartsLeaveNothing) {
+  int rank = -1, size = 0, local_rank = -1, local_size = 0;
+  ASSERT_EQ(qor_rank(&rank) + qor_size(&size) + qor_local_rank(&local_rank) + qor_local_size(&local_size), 0);
+  EXPECT_EQ(std::make_tuple(rank, size, local_rank, local_size), std::make_tuple(0, 1, 0, 1));
+  {
+    qor_test::stderr_capture capture;
+    EXPECT_EQ(qor_init("-qor_legacy_allreduce 1 -cpu_only 1 -align_part abc"), QOR_FAILURE);
+    const std::string log = capture.take();
+    EXPECT_NE(log.find("invalid value \"abc\" for -align_part option"), std::string::npos) << log;
+    EXPECT_EQ(qor_memsync(), QOR_FAILURE) << "no layer is left behind";
+  }
+  {
+    qor_test::scoped_env no_gpu("QOR_EMU_DEVICE_COUNT", "0");
+    if (!qor_test::device_available()) {
+      qor_test::stderr_capture capture;
+      EXPECT_EQ(qor_init(""), QOR_FAILURE);
+      EXPECT_NE(capture.take().find("[ERROR QOR-1-2] A CUDA error has occurred on host "), std::string::npos);
+    }
+  }
+  finalize_all();
+  qor_test::stderr_capture capture;
+  EXPECT_EQ(qor_rank(&rank), QOR_FAILURE);
+  EXPECT_NE(capture.take().find("MPI has been finalized"), std::string::npos);
+}
+
+// MPI-less workers, started by mpiexec as a plain launcher (the library
+// never touches MPI in this mode).  Worker 0 makes the group identifier and
+// hands it to the others through a file; every worker drives its own device.
+struct worker {
+  int me, n;
+  std::string id;
+};
+worker mpiless_start() {
+  worker w{std::atoi(std::getenv("OMPI_COMM_WORLD_RANK")), std::atoi(std::getenv("OMPI_COMM_WORLD_SIZE")), ""};
+  const std::string file = "/tmp/qor_group_id_" + std::to_string(getppid());
+  if (w.me == 0) {
+    std::ofstream(file + ".new") << group_id();
+    std::rename((file + ".new").c_str(), file.c_str());
+  }
+  for (int tries = 0; w.id.empty() && tries < 3000; ++tries, usleep(10000)) std::ifstream(file) >> w.id;
+  EXPECT_EQ(qor_init(mpiless(w.n, w.me, w.id).c_str()), QOR_SUCCESS);
+  if (w.me == 0) std::remove(file.c_str());  // every worker has joined
+  return w;
+}
+
+TEST(MpiLess, Workers) {
+  QOR_REQUIRE_DEVICE();
+  int devices = 0;
+  cudaGetDeviceCount(&devices);
+  if (devices < std::atoi(std::getenv("OMPI_COMM_WORLD_SIZE"))) GTEST_SKIP() << "a GPU per worker is needed";
+  const worker w = mpiless_start();
+  int rank = -1, size = -1, local_rank = -1, local_size = -1, device = -1;
+  qor_rank(&rank), qor_size(&size), qor_local_rank(&local_rank), qor_local_size(&local_size);
+  qor_get_key_value(QOR_KEY_DEVICE, &device);
+  EXPECT_EQ(std::make_tuple(rank, size, local_rank, local_size, device), std::make_tuple(w.me, w.n, w.me, 1, w.me));
+  EXPECT_EQ(allreduce_table(w.me, w.n, w.me % 2), "");
+  {
+    lib_buffer<float> value(std::vector<float>(29, w.me + 1.0f));
+    EXPECT_EQ(qor_bcast(value.ptr, 29, QOR_FLOAT, w.n - 1), QOR_SUCCESS);
+    EXPECT_EQ(value.read(), std::vector<float>(29, w.n * 1.0f)) << "broadcast from the last worker";
+  }
+  finalize_all();
+  int started = 1;
+  MPI_Initialized(&started);
+  EXPECT_EQ(started, 0);
+}
+
+// Exit with an asynchronous request outstanding: the request finishes
+// before the process goes, and the exit is clean.
+TEST(MpiLess, ExitWithAnAsynchronousRequestOutstanding) {
+  QOR_REQUIRE_DEVICE();
+  static const worker w = mpiless_start();
+  static const size_t count = 1 << 20;
+  static void* buffer;  // read by the check at exit
+  const std::vector<float> mine = input<float>(w.me, count);
+  qor_malloc(&buffer, 4, count * sizeof(float));
+  qor_memcpy_host_to_device(buffer, mine.data(), count * sizeof(float));
+  qor_memsync();
+  // Registered before the first asynchronous call, so it runs after the
+  // library's own exit handler: the exit status tells the result.
+  std::atexit([] {
+    std::vector<float> got(count);
+    qor_memcpy_device_to_host(got.data(), buffer, count * sizeof(float));
+    qor_memsync();
+    const std::string miss = qor_test::mismatch(got, 0, count, [](size_t i) { return sum_of(false, w.n, i); });
+    std::fprintf(stderr, "at exit: %s\n", miss.empty() ? "the sum is complete" : miss.c_str());
+    _exit(miss.empty() ? 0 : 3);
+  });
+  ASSERT_EQ(qor_allreduce_async(buffer, count, QOR_FLOAT, QOR_SUM), QOR_SUCCESS);
+  std::exit(0);
+}
+
+// MPI + NCCL mode with MPI started by the library, or by the application
+// before qor_init.
+void mpi_nccl_run(bool application_mpi) {
+  QOR_REQUIRE_DEVICE();
+  if (application_mpi) MPI_Init(nullptr, nullptr);
+  ASSERT_EQ(qor_init(""), QOR_SUCCESS);
+  int me = -1, n = 0, local_rank = -1, local_size = 0, device = -1;
+  double e2e = 0, jitter = 0, bandwidth = -1;
+  ASSERT_EQ(qor_rank(&me) + qor_size(&n) + qor_local_rank(&local_rank) + qor_local_size(&local_size), 0);
+  // All processes of a test job run on this host.
+  EXPECT_EQ(std::make_tuple(me, n, local_rank, local_size),
+            std::make_tuple(qor_test::world_rank(), qor_test::world_size(), me, n));
+  qor_get_key_value(QOR_KEY_E2E, &e2e);
+  qor_get_key_value(QOR_KEY_JITTER, &jitter);
+  qor_get_key_value(QOR_KEY_BW_DIM3, &bandwidth);
+  qor_get_key_value(QOR_KEY_DEVICE, &device);
+  EXPECT_EQ(std::make_tuple(e2e, jitter, bandwidth, device), std::make_tuple(-1.0, -1.0, 0.0, local_rank));
+  EXPECT_EQ(allreduce_table(me, n), "");
+  EXPECT_EQ(allreduce_table(me, n, true), "") << "asynchronous";
+  qor_get_key_value(QOR_KEY_E2E, &e2e);
+  EXPECT_GE(e2e, 0.0);
+  EXPECT_LT(e2e, 60.0) << "a duration, not a clock reading";
+  {
+    qor_test::stderr_capture capture;
+    EXPECT_EQ(qor_get_key_value(static_cast<QOR_Key>(-1), &e2e), QOR_FAILURE);
+    EXPECT_EQ(capture.take(), " undefined QOR_Key (-1)");
+  }
+  {
+    lib_buffer<float> buf(input<float>(me, 10));
+    EXPECT_EQ(qor_allreduce(buf.ptr, 10, QOR_BYTE, QOR_SUM), QOR_FAILURE);
+    EXPECT_EQ(buf.read(), input<float>(me, 10)) << "an invalid type touches nothing";
+    EXPECT_EQ(qor_allreduce_mpi("", buf.ptr, 10, MPI_FLOAT, MPI_SUM, MPI_COMM_WORLD), 0);
+    EXPECT_EQ(qor_test::mismatch(buf.read(), 0, 10, [&](size_t i) { return sum_of(false, n, i); }), "");
+    qor_test::stderr_capture quiet;
+    for (auto [type, op, comm, count] : {std::make_tuple(MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD, 10),
+                                          std::make_tuple(MPI_FLOAT, MPI_MAX, MPI_COMM_WORLD, 10),
+                                          std::make_tuple(MPI_FLOAT, MPI_SUM, MPI_COMM_SELF, 10),
+                                          std::make_tuple(MPI_FLOAT, MPI_SUM, MPI_COMM_WORLD, -1)})
+      EXPECT_EQ(qor_allreduce_mpi("", buf.ptr, count, type, op, comm), 1);
+  }
+  for (int root = 0; root < n; ++root) {
+    for (auto [type, count] : {std::make_pair(QOR_HALF, 7), std::make_pair(QOR_BYTE, 14)}) {
+      lib_buffer<__half> h(std::vector<__half>(7, __float2half(me + 1.0f)));
+      EXPECT_EQ(qor_bcast(h.ptr, count, type, root), QOR_SUCCESS);
+      EXPECT_EQ(__half2float(h.read()[6]), root + 1.0f) << "type " << type;
+    }
+  }
+  EXPECT_TRUE(finalize_all()) << "qor_finalize shuts MPI down, whoever started it";
+}
+
+TEST(MpiNccl, WholeRunWithMpiStartedByTheLibrary) { mpi_nccl_run(false); }
+TEST(MpiNccl, WholeRunWithMpiStartedByTheApplication) { mpi_nccl_run(true); }
+
+// Legacy engine mode: the hardware layer over the world, the helpers in its
+// memory (plain host memory in host-CPU mode).
+void legacy_run(bool gpu, bool application_mpi) {
+  if (gpu) {
+    QOR_REQUIRE_DEVICE();
+    int count = 0;
+    cudaGetDeviceCount(&count);
+    // Before MPI starts, the launcher's environment tells the job size.
+    if (count < std::atoi(std::getenv("OMPI_COMM_WORLD_SIZE"))) GTEST_SKIP() << "a GPU per process is needed";
+  }
+  if (application_mpi) MPI_Init(nullptr, nullptr);
+  ASSERT_EQ(qor_init(gpu ? "-qor_legacy_allreduce 1 -mode b" : "-qor_legacy_allreduce 1 -cpu_only 1"), QOR_SUCCESS);
+  int me = -1, n = 0, device = -2;
+  qor_rank(&me), qor_size(&n), qor_get_key_value(QOR_KEY_DEVICE, &device);
+  EXPECT_EQ(device, gpu ? qor_test::world_rank() : -1);
+  // One stream per peer: the copies are cut in one piece per stream.
+  if (gpu) global_hw_h->enable_nccl(false);
+  {
+    // One buffer scattered into pieces and gathered back.
+    std::vector<size_t> sizes = {3, 0, 1000, 18};
+    std::vector<char> all(1021);
+    for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<char>(i * 7 + me);
+    lib_buffer<char> packed(all), copy(std::vector<char>(all.size(), 0));
+    std::vector<std::unique_ptr<lib_buffer<char>>> pieces;
+    std::vector<char*> at;
+    for (size_t size : sizes) {
+      pieces.push_back(std::make_unique<lib_buffer<char>>(std::vector<char>(size, 0)));
+      at.push_back(static_cast<char*>(pieces.back()->ptr));
+    }
+    EXPECT_EQ(qor_memcpy_scatter(at.data(), sizes.data(), sizes.size(), static_cast<char*>(packed.ptr)), 0);
+    EXPECT_EQ(qor_memcpy_gather(static_cast<char*>(copy.ptr), at.data(), sizes.data(), sizes.size()), 0);
+    EXPECT_EQ(copy.read(), all);
+    for (size_t p = 0, offset = 0; p < sizes.size(); offset += sizes[p++])
+      EXPECT_EQ(pieces[p]->read(), std::vector<char>(all.begin() + offset, all.begin() + offset + sizes[p])) << p;
+    std::vector<float> root(5, me + 1.0f);
+    EXPECT_EQ(qor_bcast(root.data(), 5, QOR_FLOAT, n - 1), QOR_SUCCESS);
+    EXPECT_EQ(root, std::vector<float>(5, n * 1.0f));
+  }
+  finalize_all();
+}
+
+TEST(Legacy, HostMode) { legacy_run(false, false); }
+TEST(Legacy, GpuModeWithMpiStartedByTheApplication) { legacy_run(true, true); }
