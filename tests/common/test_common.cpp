@@ -4,10 +4,10 @@
 #include <mpi.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -99,19 +99,16 @@ TEST(Checks, FailingCallsRaiseTheirMessageWithStatusSix) {
     EXPECT_EQ(r.log, message_line(id, text));
     EXPECT_EQ(std::make_pair(r.error.status, r.error.id), std::make_pair(6, id));
   }
-  int calls = 0;
-  QOR_CHECK_MPI((++calls, MPI_SUCCESS));
-  EXPECT_EQ(calls, 1) << "a checked call runs once";
 }
 
 TEST(TraceLines, FieldsAndWidths) {
-  const std::string head =
-      R"([0-2]\d:[0-5]\d:[0-6]\d\.\d{3} +)" + std::to_string(getpid()) + " " + std::to_string(gettid());
+  char head[64];
+  std::snprintf(head, sizeof head, " %5d %d QOR:", getpid(), static_cast<int>(gettid()));
   for (const auto& [line, rank, tail] : std::vector<std::tuple<int, int, std::string>>{
            {869, 3, "QOR:869 ] [MPI:   3] TIMEOUT\n"}, {7, qor::no_rank, "QOR:7   ] TIMEOUT\n"},
            {12345, 12345, "QOR:12345] [MPI:12345] TIMEOUT\n"}}) {
     const std::string s = qor::format_trace_line('F', line, rank, "TIMEOUT");
-    EXPECT_TRUE(std::regex_search(s, std::regex("^F " + head + " QOR:"))) << s;
+    EXPECT_EQ(s.find(head), 14u) << "after the severity and HH:MM:SS.mmm: " << s;
     EXPECT_EQ(s.substr(s.find("QOR:")), tail);
   }
   qor_test::stderr_capture capture;
@@ -137,8 +134,7 @@ TEST(Options, EveryKeyWithItsDefaultThenTheItems) {
   EXPECT_EQ(defaults.size(), 34u);
   const std::vector<std::pair<std::string, option_map>> cases = {
       {"-mode r:2x2 -dbg_level 1", {{"mode", "r:2x2"}, {"dbg_level", "1"}}},
-      {"-pipe 2 -pipe 4", {{"pipe", "4"}}},
-      {"-pipe    4   -omp 2  ", {{"pipe", "4"}, {"omp", "2"}}},
+      {"-pipe 2 -pipe    4   -omp 2  ", {{"pipe", "4"}, {"omp", "2"}}},
       {"-dbg_level  -comp_ratio 0.5", {{"dbg_level", ""}, {"comp_ratio", "0.5"}}},
       {"--mode x-", {{"mode", "x"}}},
       {"mode 24x2", {{"mode", "24x2"}}},
@@ -184,14 +180,8 @@ TEST(GroupId, Base64BothWays) {
   }
 }
 
-TEST(GroupId, IdentifierTextRoundTripAndShortTextsZeroFilled) {
-  ncclUniqueId id;
-  for (size_t i = 0; i < sizeof id.internal; ++i) id.internal[i] = static_cast<char>(i * 37 + 1);
-  const std::string text = encodeBase64(reinterpret_cast<unsigned char*>(id.internal), sizeof id);
-  ASSERT_EQ(text.size(), qor::group_id_length);
-  ncclUniqueId back = str_to_ncclId(text);
-  EXPECT_EQ(std::memcmp(&back, &id, sizeof id), 0);
-  back = str_to_ncclId(std::string(168, 'A') + "Zg==");  // covers 127 bytes
+TEST(GroupId, BytesTheTextDoesNotCoverAreZero) {
+  const ncclUniqueId back = str_to_ncclId(std::string(168, 'A') + "Zg==");  // covers 127 bytes
   EXPECT_EQ(back.internal[126], 'f');
   EXPECT_EQ(back.internal[127], 0);
 }

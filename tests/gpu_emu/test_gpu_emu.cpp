@@ -6,7 +6,6 @@
 #include <nccl.h>
 
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -26,29 +25,6 @@ ncclComm_t join(const char* timeout = "30") {
   return comm;
 }
 
-float as_float(const std::vector<unsigned char>& v, ncclDataType_t type, size_t i) {
-  if (type == ncclUint8) return v[i];
-  if (type == ncclFloat) return reinterpret_cast<const float*>(v.data())[i];
-  return __half2float(reinterpret_cast<const __half*>(v.data())[i]);
-}
-
-// Element i of rank r: exact in every type and its sums (bytes wrap).
-float value(ncclDataType_t type, int r, size_t i) {
-  return type == ncclUint8 ? (i % 251 + 53 * r + 180) % 256 : type == ncclHalf ? i % 97 + 100 * r : i % 1000003 + 1000 * r;
-}
-
-std::vector<unsigned char> filled(ncclDataType_t type, size_t n, int r) {
-  const size_t es = type == ncclFloat ? 4 : type == ncclHalf ? 2 : 1;
-  std::vector<unsigned char> v(n * es);
-  for (size_t i = 0; i < n; ++i) {
-    const float x = value(type, r, i);
-    if (type == ncclUint8) v[i] = static_cast<unsigned char>(x);
-    if (type == ncclFloat) std::memcpy(&v[4 * i], &x, 4);
-    if (type == ncclHalf) reinterpret_cast<__half*>(v.data())[i] = __float2half(x);
-  }
-  return v;
-}
-
 }  // namespace
 
 TEST(Fp16, RoundsToNearestEvenWithSubnormalsInfinityAndNan) {
@@ -65,35 +41,35 @@ TEST(Fp16, RoundsToNearestEvenWithSubnormalsInfinityAndNan) {
 }
 
 // Each collective of each type against its definition, also over counts
-// that take several rounds of the shared segment.
+// that take several rounds of the shared segment.  The library sums float
+// and half and broadcasts bytes.
 TEST(Nccl, CollectivesMatchTheirDefinition) {
   ncclComm_t comm = join();
   const int n = qor_test::world_size(), me = qor_test::world_rank();
-  for (ncclDataType_t type : {ncclFloat, ncclHalf, ncclUint8}) {
-    for (size_t count : {size_t{0}, size_t{1}, size_t{200003}}) {
-      SCOPED_TRACE("type " + std::to_string(type) + ", " + std::to_string(count) + " elements");
-      const std::vector<unsigned char> mine = filled(type, count, me), all = filled(type, count * n, me);
-      std::vector<unsigned char> out(all.size(), 0);
-      auto sum = [&](size_t i) {
-        float s = 0;
-        for (int r = 0; r < n; ++r) s += value(type, r, i);
-        return type == ncclUint8 ? std::fmod(s, 256.0f) : s;
-      };
+  for (size_t count : {size_t{0}, size_t{1}, size_t{200003}}) {
+    auto each_type = [&](auto t, ncclDataType_t type) {
+      using T = decltype(t);
+      const bool half = type == ncclHalf;
+      SCOPED_TRACE(std::to_string(count) + (half ? " halves" : " floats"));
+      const std::vector<T> mine = qor_test::input<T>(me, count), all = qor_test::input<T>(me, count * n);
+      std::vector<T> out(all.size());
+      auto sum = [&](size_t i) { return qor_test::sum_of(half, n, i); };
       auto check = [&](size_t elements, const std::function<float(size_t)>& want) {
-        for (size_t i = 0; i < elements; ++i) ASSERT_EQ(as_float(out, type, i), want(i)) << "element " << i;
+        EXPECT_EQ(qor_test::mismatch(out, 0, elements, want), "");
       };
       ASSERT_EQ(ncclAllReduce(mine.data(), out.data(), count, type, ncclSum, comm, nullptr), ncclSuccess);
       check(count, sum);
       ASSERT_EQ(ncclReduceScatter(all.data(), out.data(), count, type, ncclSum, comm, nullptr), ncclSuccess);
       check(count, [&](size_t i) { return sum(me * count + i); });
       ASSERT_EQ(ncclAllGather(mine.data(), out.data(), count, type, comm, nullptr), ncclSuccess);
-      check(count * n, [&](size_t i) { return value(type, i / (count ? count : 1), i % (count ? count : 1)); });
-      ASSERT_EQ(ncclBroadcast(mine.data(), out.data(), count, type, n - 1, comm, nullptr), ncclSuccess);
-      check(count, [&](size_t i) { return value(type, n - 1, i); });
-      std::fill(out.begin(), out.end(), 0);
+      check(count * n, [&](size_t i) { return qor_test::value_of(half, i / count, i % count); });
       ASSERT_EQ(ncclReduce(mine.data(), out.data(), count, type, ncclSum, 0, comm, nullptr), ncclSuccess);
       check(me == 0 ? count : 0, sum);
-    }
+      ASSERT_EQ(ncclBroadcast(mine.data(), out.data(), count * sizeof(T), ncclUint8, n - 1, comm, nullptr), ncclSuccess);
+      check(count, [&](size_t i) { return qor_test::value_of(half, n - 1, i); });
+    };
+    each_type(float{}, ncclFloat);
+    each_type(__half{}, ncclHalf);
   }
   EXPECT_EQ(ncclCommDestroy(comm), ncclSuccess);
 }
