@@ -60,10 +60,8 @@ TEST(Raising, LogsTheMessageThenThrowsItWithWhereAndWhy) {
   r = raised([] { QOR_RAISE(14, qor_message::MSG_DIMENSIONS, 2, size_t{5}); });
   EXPECT_EQ(r.error.status, 14);
   EXPECT_EQ(r.log, message_line(14, "[MPI: 2] Unsupported number of dimensions '5'.\n"));
-  // Ids outside the table fall back to message 1.
   r = raised([] { QOR_RAISE(6, 8, 1, 2); });
-  EXPECT_EQ(std::make_pair(r.log, r.error.message),
-            std::make_pair(message_line(1, "An unknown error has occurred."), std::string("An unknown error has occurred.")));
+  EXPECT_EQ(r.log, message_line(1, "An unknown error has occurred.")) << "ids outside the table fall back to 1";
 }
 
 TEST(Raising, DebugPositionOnlyWhenQorDebugIsOne) {
@@ -131,7 +129,6 @@ TEST(TraceLines, ExitWithErrorWritesTheLineAndEndsWithStatusOne) {
 
 TEST(Options, EveryKeyWithItsDefaultThenTheItems) {
   const option_map defaults = parse_option("");
-  EXPECT_EQ(defaults.size(), 34u);
   const std::vector<std::pair<std::string, option_map>> cases = {
       {"-mode r:2x2 -dbg_level 1", {{"mode", "r:2x2"}, {"dbg_level", "1"}}},
       {"-pipe 2 -pipe    4   -omp 2  ", {{"pipe", "4"}, {"omp", "2"}}},

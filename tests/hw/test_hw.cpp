@@ -94,10 +94,9 @@ class Hw : public testing::Test {
     EXPECT_EQ(live_comms, comms_) << "communicators left behind";
 #if QOR_GPU_EMULATED
     qoremu_inject_failure("", -1, 0);
-    EXPECT_EQ(qoremu_live_device_allocations() + qoremu_live_streams() +
-                  qoremu_live_cublas_handles() + qoremu_live_nccl_comms(),
-              0u)
-        << "device memory, streams, handles or NCCL communicators left behind";
+    const size_t live = qoremu_live_device_allocations() + qoremu_live_streams() +
+                        qoremu_live_cublas_handles() + qoremu_live_nccl_comms();
+    EXPECT_EQ(live, 0u) << "device memory, streams, handles or NCCL communicators left behind";
 #endif
   }
   int rank_ = 0, size_ = 1;

@@ -13,17 +13,15 @@ int main(int argc, char** argv) {
   int provided = 0;
   MPI_Init_thread(&argc, &argv, MPI_THREAD_SERIALIZED, &provided);
 #endif
-  const int failed = RUN_ALL_TESTS() != 0;
-  const auto* unit = testing::UnitTest::GetInstance();
   // 2 failed, 1 only skipped, 0 passed: the worst outcome of all ranks wins.
-  int outcome = failed ? 2 : unit->successful_test_count() == 0 && unit->skipped_test_count() ? 1 : 0;
+  int outcome = RUN_ALL_TESTS() != 0 ? 2 : 0;
+  const auto* unit = testing::UnitTest::GetInstance();
+  if (outcome == 0 && unit->successful_test_count() == 0 && unit->skipped_test_count() > 0) outcome = 1;
 #if QOR_TEST_MPI
   int finalized = 0;
   MPI_Finalized(&finalized);  // the library's finalize may have shut MPI down
   if (!finalized) {
-    int worst = outcome;
-    MPI_Allreduce(&outcome, &worst, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
-    outcome = worst;
+    MPI_Allreduce(MPI_IN_PLACE, &outcome, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
     MPI_Finalize();
   }
 #endif

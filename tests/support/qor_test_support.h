@@ -100,6 +100,10 @@ std::vector<trace> traces(const std::string& log);
 // that a whole log compares with one EXPECT.
 std::vector<std::string> trace_summary(const std::string& log);
 
+// Whether all of `text` matches the POSIX extended regular expression
+// `pattern`; the groups it captured go to `groups`.
+bool matches(const std::string& text, const std::string& pattern, std::vector<std::string>* groups = nullptr);
+
 // A numbered error message as the logger writes it (QOR_DEBUG unset).
 std::string message_line(int id, const std::string& body);
 
