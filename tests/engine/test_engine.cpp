@@ -18,13 +18,11 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "qor_exception.h"
-#include "qor_option.h"
 #include "qor_sw.h"
 #include "qor_test_support.h"
 #if !QOR_GPU_EMULATED
