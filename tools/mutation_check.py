@@ -180,16 +180,16 @@ def main():
     os.makedirs(args.work, exist_ok=True)
     open(log, "w").close()
     copy_tree(args.ref, tree)
-    env_jobs = ["-j", str(args.jobs)]
+    jobs = ["-j", str(args.jobs)]
 
     print(f"mutation check: building the emulated flavour in {build}", flush=True)
     rc, _ = run(["cmake", "-S", tree, "-B", build, "-DQOR_GPU=emulated", "-DQOR_BUILD_BENCH=OFF"],
                 tree, log)
     if rc == 0:
-        rc, _ = run(["cmake", "--build", build] + env_jobs, tree, log)
+        rc, _ = run(["cmake", "--build", build] + jobs, tree, log)
     if rc != 0:
         sys.exit(f"mutation check: the unmutated tree does not build (see {log})")
-    rc, timed_out = run(["ctest"] + env_jobs, build, log, args.suite_timeout)
+    rc, _ = run(["ctest"] + jobs, build, log, args.suite_timeout)
     if rc != 0:
         sys.exit(f"mutation check: the unmutated suite fails (see {log})")
 
@@ -209,7 +209,7 @@ def main():
         with open(path, "w") as f:
             f.write(original.replace(m.old, m.new))
         try:
-            rc, _ = run(["cmake", "--build", build] + env_jobs, tree, log)
+            rc, _ = run(["cmake", "--build", build] + jobs, tree, log)
             if rc != 0:
                 outcome, detail = "not applicable", "does not build"
             else:
@@ -220,7 +220,7 @@ def main():
                     stages.append(("area", ["-R", regex], args.area_timeout))
                 stages.append(("suite", [], args.suite_timeout))
                 for stage, select, limit in stages:
-                    rc, timed_out = run(["ctest", "--stop-on-failure"] + env_jobs + select,
+                    rc, timed_out = run(["ctest", "--stop-on-failure"] + jobs + select,
                                         build, log, limit)
                     if rc != 0:
                         outcome = "killed"
@@ -243,7 +243,7 @@ def main():
         out.write(summary + "\n")
     print(summary)
     # Leave the build of the unmutated tree behind.
-    run(["cmake", "--build", build] + env_jobs, tree, log)
+    run(["cmake", "--build", build] + jobs, tree, log)
     return 0
 
 
