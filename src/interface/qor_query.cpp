@@ -29,9 +29,11 @@ int host_communicator_query(int (*query)(MPI_Comm, int*)) {
   return value;
 }
 
+bool nccl_without_library_mpi() { return global_nccl_context && !mpi_initialized; }
+
 // The MPI-less mode: an NCCL context while MPI is not running.  Whoever
-// started MPI (the library or the application before qor_init), the MPI +
-// NCCL mode answers from MPI.
+// started MPI (the library, or the application before qor_init), the MPI +
+// NCCL mode has one.
 bool nccl_without_mpi() {
   if (!global_nccl_context) return false;
   int initialized = 0;
@@ -110,7 +112,7 @@ extern "C" QOR_Status qor_local_size(int* local_size) {
 extern "C" QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root) {
   return guarded([&] {
     if (!require_initialized("qor_bcast")) return QOR_FAILURE;
-    if (nccl_without_mpi()) {
+    if (nccl_without_library_mpi()) {
       qor_nccl_context& context = *global_nccl_context;
       QOR_CHECK_NCCL(ncclBroadcast(buf, buf, count, get_nccl_datatype(type), root, context.comm,
                                    context.stream));

@@ -185,7 +185,8 @@ struct worker {
 };
 worker mpiless_start() {
   worker w{std::atoi(std::getenv("OMPI_COMM_WORLD_RANK")), std::atoi(std::getenv("OMPI_COMM_WORLD_SIZE")), ""};
-  const std::string file = "/tmp/qor_group_id_" + std::to_string(getppid());
+  const char* job = std::getenv("OMPI_MCA_ess_base_jobid");  // unique to this mpiexec job
+  const std::string file = "/tmp/qor_group_id_" + (job ? std::string(job) : std::to_string(getppid()));
   if (w.me == 0) {
     std::ofstream(file + ".new") << group_id();
     std::rename((file + ".new").c_str(), file.c_str());
