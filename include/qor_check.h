@@ -18,6 +18,9 @@ namespace qor {
 // Message 5 with the MPI return code and MPI_Error_string.
 [[noreturn]] void raise_mpi(const char* file, int line, int code);
 
+// MPI has been started (by anybody) and not shut down yet.
+bool mpi_running();
+
 }  // namespace qor
 
 #define QOR_CHECK_CUDA(call)                                                      \

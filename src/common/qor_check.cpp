@@ -23,15 +23,19 @@ void raise_nccl(const char* file, int line, ncclResult_t result) {
         ncclGetErrorString(result));
 }
 
-void raise_mpi(const char* file, int line, int code) {
-  char text[MPI_MAX_ERROR_STRING] = {0};
-  int length = 0;
-  // MPI_Error_string aborts the process when MPI is not running.
+bool mpi_running() {
   int initialized = 0;
   int finalized = 0;
   MPI_Initialized(&initialized);
   MPI_Finalized(&finalized);
-  if (!initialized || finalized || MPI_Error_string(code, text, &length) != MPI_SUCCESS) {
+  return initialized && !finalized;
+}
+
+void raise_mpi(const char* file, int line, int code) {
+  char text[MPI_MAX_ERROR_STRING] = {0};
+  int length = 0;
+  // MPI_Error_string aborts the process when MPI is not running.
+  if (!mpi_running() || MPI_Error_string(code, text, &length) != MPI_SUCCESS) {
     std::snprintf(text, sizeof text, "MPI error code %d (MPI is not running)", code);
   }
   raise(file, line, library_failure_status, qor_message::MSG_MPI, host_name().c_str(), code,

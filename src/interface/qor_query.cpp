@@ -34,14 +34,7 @@ bool nccl_without_library_mpi() { return global_nccl_context && !mpi_initialized
 // The MPI-less mode: an NCCL context while MPI is not running.  Whoever
 // started MPI (the library, or the application before qor_init), the MPI +
 // NCCL mode has one.
-bool nccl_without_mpi() {
-  if (!global_nccl_context) return false;
-  int initialized = 0;
-  int finalized = 0;
-  MPI_Initialized(&initialized);
-  MPI_Finalized(&finalized);
-  return !initialized || finalized;
-}
+bool nccl_without_mpi() { return global_nccl_context && !qor::mpi_running(); }
 
 // Host-CPU mode of the legacy engine: the "device" buffers are host memory,
 // handed out and copied without the CUDA runtime, so no driver is needed.
