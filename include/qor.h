@@ -61,7 +61,11 @@ QOR_API QOR_Status qor_finalize(void);
 /* Writes 172 base64 characters and a NUL: group_id needs 173 bytes. */
 QOR_API QOR_Status qor_generate_group_id(char* group_id);
 
-/* Allreduce, in place, of count elements of type at device address buf. */
+/* Allreduce, in place, of count elements of type at device address buf.
+ * It starts after all work queued on the device before the call, on any
+ * stream of any thread (the gradient may still be being computed), and
+ * returns with the result in buf: no synchronisation is needed on either
+ * side. */
 QOR_API QOR_Status qor_allreduce(void* buf, size_t count, QOR_Type type, QOR_Op op);
 /* MPI_Allreduce-shaped entry: MPI_FLOAT or MPI_SHORT (half), MPI_SUM over
  * MPI_COMM_WORLD.  Returns 0, 1, or MPI_ERR_UNKNOWN when the allreduce fails. */
@@ -77,6 +81,9 @@ QOR_API QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root);
 /* Returns the number of bytes allocated (size rounded up to align), or 1. */
 QOR_API size_t qor_malloc(void** ptr, size_t align, size_t size);
 QOR_API QOR_Status qor_free(void* ptr);
+/* The copy helpers queue their copies on the library's streams and return:
+ * the data is in place only once qor_memsync has returned.  Host buffers
+ * passed to them must stay untouched until then. */
 QOR_API QOR_Status qor_memcpy_host_to_device(void* dst, const void* src, size_t bytes);
 QOR_API QOR_Status qor_memcpy_device_to_host(void* dst, const void* src, size_t bytes);
 QOR_API QOR_Status qor_memcpy_gather(char* dst, char** src, size_t* size, size_t count);

@@ -11,6 +11,11 @@ namespace qor {
 
 // Message 2 with the text of cudaGetLastError().
 [[noreturn]] void raise_cuda(const char* file, int line);
+// Message 2 with the text of `error`.
+[[noreturn]] void raise_cuda(const char* file, int line, cudaError_t error);
+// Raises message 2 when the kernel launched just before could not start: a
+// launch reports that only through the thread's last error.
+void check_launch(const char* file, int line);
 // Message 3 with the cuBLAS status number.
 [[noreturn]] void raise_cublas(const char* file, int line, cublasStatus_t status);
 // Message 4 with ncclGetErrorString(result).

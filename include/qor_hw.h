@@ -73,6 +73,19 @@ class qor_hw {
   void free(void* ptr);
   void check_device();
 
+  // --- MPI traffic of device buffers (qor_staging.cpp) -----------------------
+  // True where device buffers must not go to MPI: GPU mode with an MPI that
+  // is not CUDA-aware.
+  bool stages_mpi() const { return _device >= 0 && !_mpi_cuda_aware; }
+  // stages_mpi(), for a buffer that may be host or device memory.
+  bool stages_mpi(const void* buf);
+  // Pinned host buffer `which` (0: receive side, 1: send side) of at least
+  // `bytes`; kept and grown across calls.
+  void* staging_buffer(int which, size_t bytes);
+  // One copy on `stream`, complete when this returns.
+  void stage_copy(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind,
+                  cudaStream_t stream);
+
   // --- data, in this order ---------------------------------------------------
   int _device = -1;  // -1: host-CPU mode
   int _size = 0;
@@ -109,6 +122,8 @@ class qor_hw {
   int _cross_node_nccl = 0;
   int _mpi_mode = 0;
   int _comp_min_size = 0;
+  bool _mpi_cuda_aware = false;
+  std::string _mpi_cuda_awareness_source;  // how the choice was made
 
   // Partition alignment in elements, shared by the whole process.
   static int _align_part;
@@ -118,6 +133,9 @@ class qor_hw {
   void choose_device(const std::map<std::string, std::string>& options);
   void check_conflicts(const std::map<std::string, std::string>& options);
   void write_advice(const std::map<std::string, std::string>& options);
+  void detect_mpi_cuda_awareness();
+  void write_cuda_awareness();
+  void release_staging();
   void record_affinity();
   void write_binding();
   // Releases what the destructor releases except the dimensions, which go
@@ -128,6 +146,12 @@ class qor_hw {
   int greatest_stream_priority();
   void make_dim_nccl(qor_dim& dim, int d, int count, bool per_peer);
   void resize_streams(size_t count);
+
+  struct staging {
+    void* memory = nullptr;
+    size_t bytes = 0;
+  };
+  staging _staging[2];
 };
 
 }  // namespace network

@@ -1,7 +1,11 @@
 /*
  * Host emulation of the cuBLAS calls libqor makes: handles bound to a
  * stream, float axpy, float scaling, and scaling of binary16 data by a float
- * scale (cublasScalEx).  The arithmetic runs on the host at the call.
+ * scale (cublasScalEx).  The arithmetic is queued on the handle's stream,
+ * runs when the stream is synchronised, and faults (cudaErrorIllegalAddress
+ * at that synchronisation) on anything but device memory of the handle's
+ * device; a call from a thread whose current device is not the handle's
+ * gives CUBLAS_STATUS_EXECUTION_FAILED.
  * Increments follow BLAS (axpy: negative walks from the far end, zero repeats
  * one element; scal: non-positive does nothing).  A destroyed or unknown
  * handle gives CUBLAS_STATUS_NOT_INITIALIZED; work on a bound stream that has

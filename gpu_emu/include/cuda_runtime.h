@@ -1,10 +1,20 @@
 /*
- * Host-memory emulation of the subset of the CUDA runtime API that libqor
- * calls.  Same names, types, values and error codes as the real runtime;
- * device memory and pinned host memory are host memory, every copy is a
- * memcpy, and asynchronous work runs at the call, so stream order holds.
+ * Host emulation of the subset of the CUDA runtime API that libqor calls.
+ * Same names, types, values and error codes as the real runtime, and as
+ * strict where a GPU is strict:
+ *  - device memory is an address range the host cannot read or write (a
+ *    host access faults); released ranges stay so for a while;
+ *  - copies and fills are checked against where their pointers live;
+ *  - work queued on a stream runs later, when a synchronisation needs it,
+ *    with the runtime's ordering (the legacy default stream against
+ *    blocking streams; non-blocking streams wait for nothing); copies to
+ *    pageable host memory return when done, from it when staged;
+ *  - the current device is per thread, CUDA_VISIBLE_DEVICES is honoured,
+ *    and kernels run only on streams of the current device;
+ *  - a child forked after its parent used the runtime gets
+ *    cudaErrorInitializationError.
  *
- * The number of emulated devices comes from QOR_EMU_DEVICE_COUNT (default 8;
+ * The number of physical devices comes from QOR_EMU_DEVICE_COUNT (default 8;
  * a value that is not a non-negative number also gives 8).  With 0, every
  * device call fails with cudaErrorInsufficientDriver, as the real runtime
  * does on a host without a driver.
@@ -40,12 +50,16 @@ typedef enum cudaError {
   cudaErrorInvalidValue = 1,
   cudaErrorMemoryAllocation = 2,
   cudaErrorInitializationError = 3,
+  cudaErrorInvalidConfiguration = 9,
   cudaErrorInvalidMemcpyDirection = 21,
   cudaErrorInsufficientDriver = 35,
   cudaErrorNoDevice = 100,
   cudaErrorInvalidDevice = 101,
   cudaErrorInvalidResourceHandle = 400,
   cudaErrorNotReady = 600,
+  cudaErrorIllegalAddress = 700,
+  cudaErrorLaunchOutOfResources = 701,
+  cudaErrorLaunchFailure = 719,
   cudaErrorNotSupported = 801,
   cudaErrorUnknown = 999
 } cudaError_t;
@@ -56,6 +70,20 @@ enum cudaMemcpyKind {
   cudaMemcpyDeviceToHost = 2,
   cudaMemcpyDeviceToDevice = 3,
   cudaMemcpyDefault = 4
+};
+
+enum cudaMemoryType {
+  cudaMemoryTypeUnregistered = 0,
+  cudaMemoryTypeHost = 1,
+  cudaMemoryTypeDevice = 2,
+  cudaMemoryTypeManaged = 3
+};
+
+struct cudaPointerAttributes {
+  enum cudaMemoryType type;
+  int device;
+  void* devicePointer;
+  void* hostPointer;
 };
 
 typedef struct CUstream_st* cudaStream_t;
@@ -84,6 +112,7 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, enum cudaM
                             cudaStream_t stream);
 cudaError_t cudaMemset(void* devPtr, int value, size_t count);
 cudaError_t cudaMemsetAsync(void* devPtr, int value, size_t count, cudaStream_t stream);
+cudaError_t cudaPointerGetAttributes(struct cudaPointerAttributes* attributes, const void* ptr);
 
 /* Streams. */
 cudaError_t cudaStreamCreate(cudaStream_t* pStream);

@@ -1,10 +1,14 @@
 /*
  * Emulated NCCL for the emulated flavour: communicators between processes of
  * one host through POSIX shared memory named after the unique id.  Same
- * names, types, values and error codes as NCCL 2.  Every collective runs to
- * completion at the call (the stream argument is only validated), and every
- * wait for peers is bounded by QOR_EMU_NCCL_TIMEOUT seconds (default 60);
- * a wait that runs out returns an error instead of hanging.
+ * names, types, values and error codes as NCCL 2.  A collective waits for
+ * the work queued before it on its stream and runs to completion at the
+ * call; its buffers must be device memory of the communicator's device
+ * (else ncclInvalidArgument), two ranks on one device fail ncclCommInitRank
+ * with ncclInvalidUsage on every rank, and sums round after every addition
+ * in ring order.  Every wait for peers is bounded by QOR_EMU_NCCL_TIMEOUT
+ * seconds (default 60); a wait that runs out returns an error instead of
+ * hanging.
  */
 #ifndef QOR_GPU_EMU_NCCL_H
 #define QOR_GPU_EMU_NCCL_H

@@ -1,10 +1,14 @@
-// Host emulation of the cuBLAS calls libqor makes.  The arithmetic runs on
-// the host at the call, which keeps the order of work on the handle's stream.
+// Host emulation of the cuBLAS calls libqor makes.  The arithmetic is queued
+// on the handle's stream and runs on the host when the stream is
+// synchronised, like a kernel; a handle works on the device that was
+// current when it was created.
 // Increments follow BLAS: axpy walks a negative increment from the far end,
 // scal does nothing for a non-positive one.
 #include <cstdint>
 #include <mutex>
+#include <functional>
 #include <new>
+#include <utility>
 #include <unordered_set>
 
 #include "cublas_api.h"
@@ -13,6 +17,7 @@
 
 struct cublasContext {
   cudaStream_t stream;
+  int device;
 };
 
 namespace {
@@ -34,9 +39,22 @@ cublasStatus_t lookup(cublasHandle_t handle, cudaStream_t* stream) {
   return CUBLAS_STATUS_SUCCESS;
 }
 
-// Work cannot be queued on a stream destroyed after it was bound.
-cublasStatus_t launchable(cudaStream_t stream) {
-  return qoremu::stream_is_valid(stream) ? CUBLAS_STATUS_SUCCESS : CUBLAS_STATUS_EXECUTION_FAILED;
+// Bytes spanned by n elements of `bytes` each at increment inc.
+size_t span(int n, int inc, size_t bytes) {
+  const size_t stride = static_cast<size_t>(inc < 0 ? -static_cast<long long>(inc) : inc);
+  return (static_cast<size_t>(n - 1) * stride + 1) * bytes;
+}
+
+// Queues a routine's kernel on the handle's stream.  Work on another device
+// than the handle's, or on a stream that is gone, cannot be launched.
+cublasStatus_t queue(cublasHandle_t handle, cudaStream_t stream,
+                     std::initializer_list<qoremu_buffer> buffers,
+                     std::function<void(void* const* views)> body) {
+  if (handle->device != qoremu::current_device()) return CUBLAS_STATUS_EXECUTION_FAILED;
+  if (qoremu::launch(stream, buffers, std::move(body)) != cudaSuccess) {
+    return CUBLAS_STATUS_EXECUTION_FAILED;
+  }
+  return CUBLAS_STATUS_SUCCESS;
 }
 
 bool overlap(const void* a, size_t a_bytes, const void* b, size_t b_bytes) {
@@ -84,7 +102,7 @@ cublasStatus_t cublasCreate_v2(cublasHandle_t* handle) {
   if (!handle) return CUBLAS_STATUS_INVALID_VALUE;
   // Without a driver the library cannot initialise.
   if (qoremu::device_count() == 0) return CUBLAS_STATUS_NOT_INITIALIZED;
-  auto* created = new (std::nothrow) cublasContext{nullptr};
+  auto* created = new (std::nothrow) cublasContext{nullptr, qoremu::current_device()};
   if (!created) return CUBLAS_STATUS_ALLOC_FAILED;
   try {
     std::lock_guard<std::mutex> lock(handle_mutex);
@@ -159,19 +177,21 @@ cublasStatus_t cublasSaxpy_v2(cublasHandle_t handle, int n, const float* alpha, 
   if (cublasStatus_t s = lookup(handle, &stream)) return s;
   if (n <= 0) return CUBLAS_STATUS_SUCCESS;
   if (!alpha || !x || !y) return CUBLAS_STATUS_INVALID_VALUE;
-  if (cublasStatus_t s = launchable(stream)) return s;
   const float a = *alpha;
-  const size_t bytes = static_cast<size_t>(n) * sizeof(float);
-  if (incx == 1 && incy == 1 && !overlap(x, bytes, y, bytes)) {
-    axpy_unit(n, a, x, y);
-    return CUBLAS_STATUS_SUCCESS;
-  }
-  const ptrdiff_t kx = first_index(n, incx);
-  const ptrdiff_t ky = first_index(n, incy);
-  for (int i = 0; i < n; ++i) {
-    y[ky + static_cast<ptrdiff_t>(i) * incy] += a * x[kx + static_cast<ptrdiff_t>(i) * incx];
-  }
-  return CUBLAS_STATUS_SUCCESS;
+  const size_t x_bytes = span(n, incx, sizeof(float)), y_bytes = span(n, incy, sizeof(float));
+  return queue(handle, stream, {{x, x_bytes}, {y, y_bytes}}, [=](void* const* views) {
+    const float* vx = static_cast<const float*>(views[0]);
+    float* vy = static_cast<float*>(views[1]);
+    if (incx == 1 && incy == 1 && !overlap(vx, x_bytes, vy, y_bytes)) {
+      axpy_unit(n, a, vx, vy);
+      return;
+    }
+    const ptrdiff_t kx = first_index(n, incx);
+    const ptrdiff_t ky = first_index(n, incy);
+    for (int i = 0; i < n; ++i) {
+      vy[ky + static_cast<ptrdiff_t>(i) * incy] += a * vx[kx + static_cast<ptrdiff_t>(i) * incx];
+    }
+  });
 }
 
 cublasStatus_t cublasSscal_v2(cublasHandle_t handle, int n, const float* alpha, float* x,
@@ -182,9 +202,9 @@ cublasStatus_t cublasSscal_v2(cublasHandle_t handle, int n, const float* alpha, 
   if (cublasStatus_t s = lookup(handle, &stream)) return s;
   if (n <= 0 || incx <= 0) return CUBLAS_STATUS_SUCCESS;
   if (!alpha || !x) return CUBLAS_STATUS_INVALID_VALUE;
-  if (cublasStatus_t s = launchable(stream)) return s;
-  scale_float(n, *alpha, x, incx);
-  return CUBLAS_STATUS_SUCCESS;
+  const float a = *alpha;
+  return queue(handle, stream, {{x, span(n, incx, sizeof(float))}},
+               [=](void* const* views) { scale_float(n, a, static_cast<float*>(views[0]), incx); });
 }
 
 cublasStatus_t cublasScalEx(cublasHandle_t handle, int n, const void* alpha,
@@ -202,15 +222,16 @@ cublasStatus_t cublasScalEx(cublasHandle_t handle, int n, const void* alpha,
   }
   if (n <= 0 || incx <= 0) return CUBLAS_STATUS_SUCCESS;
   if (!alpha || !x) return CUBLAS_STATUS_INVALID_VALUE;
-  if (cublasStatus_t s = launchable(stream)) return s;
   const float a = *static_cast<const float*>(alpha);
-  if (xType == CUDA_R_32F) {
-    scale_float(n, a, static_cast<float*>(x), incx);
-  } else {
-    // Each element: widen, multiply in float, round back to nearest even.
-    scale_half(n, a, static_cast<__half*>(x), incx);
-  }
-  return CUBLAS_STATUS_SUCCESS;
+  const size_t bytes = span(n, incx, xType == CUDA_R_32F ? sizeof(float) : sizeof(__half));
+  return queue(handle, stream, {{x, bytes}}, [=](void* const* views) {
+    if (xType == CUDA_R_32F) {
+      scale_float(n, a, static_cast<float*>(views[0]), incx);
+    } else {
+      // Each element: widen, multiply in float, round back to nearest even.
+      scale_half(n, a, static_cast<__half*>(views[0]), incx);
+    }
+  });
 }
 
 }  // extern "C"

@@ -1,258 +1,174 @@
-// Host emulation of the CUDA runtime calls libqor makes.  Device memory is
-// host memory, copies are memmove, and asynchronous work runs at the call, so
-// the order of work on a stream holds trivially.  Every entry point first asks
-// the failure injection whether it must fail, so tests can reach the library's
-// error paths, then fails as a driver-less host does when no device is
-// emulated.
-#include <cerrno>
-#include <climits>
-#include <cstdint>
-#include <cstdlib>
+// Host emulation of the CUDA runtime calls libqor makes, as strict as a GPU
+// where it matters: device memory the host cannot touch (emu_memory.cpp),
+// work that runs later in stream order (emu_streams.cpp), devices bound to
+// threads and work bound to devices (emu_devices.cpp).  Every entry point
+// first asks whether it must fail (an injected failure, no driver, a forked
+// child), so that tests can reach the library's error paths.
 #include <cstring>
-#include <mutex>
-#include <unordered_map>
-#include <unordered_set>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "cuda_runtime.h"
 #include "emu_state.h"
+#include "gpu_emu_kernel.h"
 
-struct CUstream_st {
-  unsigned int flags;
-  int priority;
-  int device;
-};
+using qoremu::enter;
+using qoremu::finish;
+using qoremu::location;
 
 namespace {
-
-// Same range as current GPUs report: 0 is the least urgent, -5 the most.
-constexpr int least_stream_priority = 0;
-constexpr int greatest_stream_priority = -5;
-constexpr int default_device_count = 8;
-// cudaMalloc guarantees at least 256-byte alignment; code shared with the
-// kernels may rely on it for vector loads.
-constexpr size_t allocation_alignment = 256;
-// Fresh device memory is filled with this byte: as float or binary16 it reads
-// as NaN, so code that forgets to initialise a buffer shows up in results.
-constexpr unsigned char fresh_device_byte = 0xff;
-
-thread_local cudaError_t last_error = cudaSuccess;
-thread_local int current_device = 0;
-
-enum class memory_kind { device, pinned_host };
-
-struct allocation {
-  size_t size;
-  memory_kind kind;
-  int device;
-};
-
-// Live allocations and streams.  The library's worker thread allocates and
-// copies concurrently with the caller's thread, so both are locked.
-std::mutex registry_mutex;
-std::unordered_map<void*, allocation>& allocations() {
-  static auto* table = new std::unordered_map<void*, allocation>();
-  return *table;
-}
-std::unordered_set<cudaStream_t>& streams() {
-  static auto* table = new std::unordered_set<cudaStream_t>();
-  return *table;
-}
-
-qoremu::counter counter_of(memory_kind kind) {
-  return kind == memory_kind::device ? qoremu::counter::device_allocations
-                                     : qoremu::counter::host_allocations;
-}
-
-// Records a failure as this thread's last error, as the runtime does.
-cudaError_t finish(cudaError_t error) {
-  if (error != cudaSuccess) last_error = error;
-  return error;
-}
-
-// What every device call checks first: an injected failure, then whether a
-// driver (any device) exists at all.
-cudaError_t enter(const char* function) {
-  if (int injected = qoremu::injected_failure(function)) return static_cast<cudaError_t>(injected);
-  if (qoremu::device_count() == 0) return cudaErrorInsufficientDriver;
-  return cudaSuccess;
-}
-
-cudaError_t allocate(void** ptr, size_t size, memory_kind kind) {
-  if (!ptr) return cudaErrorInvalidValue;
-  *ptr = nullptr;
-  if (size == 0) return cudaSuccess;
-  if (size > SIZE_MAX - allocation_alignment) return cudaErrorMemoryAllocation;
-  void* memory = nullptr;
-  if (posix_memalign(&memory, allocation_alignment, size) != 0) return cudaErrorMemoryAllocation;
-  if (kind == memory_kind::device) std::memset(memory, fresh_device_byte, size);
-  try {
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    allocations().emplace(memory, allocation{size, kind, current_device});
-  } catch (...) {
-    std::free(memory);
-    return cudaErrorMemoryAllocation;
-  }
-  qoremu::count_up(counter_of(kind));
-  *ptr = memory;
-  return cudaSuccess;
-}
-
-cudaError_t release(void* ptr, memory_kind kind) {
-  if (!ptr) return cudaSuccess;
-  {
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    auto it = allocations().find(ptr);
-    // Freeing with the wrong call, twice, or at an interior address is an
-    // invalid argument, not a crash.
-    if (it == allocations().end() || it->second.kind != kind) return cudaErrorInvalidValue;
-    allocations().erase(it);
-  }
-  std::free(ptr);
-  qoremu::count_down(counter_of(kind));
-  return cudaSuccess;
-}
 
 bool valid_copy_kind(cudaMemcpyKind kind) {
   int k = static_cast<int>(kind);
   return k >= static_cast<int>(cudaMemcpyHostToHost) && k <= static_cast<int>(cudaMemcpyDefault);
 }
 
-cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
+// One side of a copy: where it lives, and whether the host may read it at
+// any time (pinned) or only during the call (pageable).
+struct side {
+  const void* ptr;
+  location at;
+  bool device() const { return at == location::device; }
+  bool pinned() const { return at == location::pinned_host; }
+};
+
+// Checks a copy against where its pointers really live: the kind must
+// match (cudaMemcpyDefault takes it from the pointers), device ranges must
+// lie inside one live allocation, and released device memory is refused.
+cudaError_t check_copy(const side& dst, const side& src, size_t count, cudaMemcpyKind kind) {
   if (!valid_copy_kind(kind)) return cudaErrorInvalidMemcpyDirection;
-  if (count == 0) return cudaSuccess;
+  if (dst.at == location::freed_device || src.at == location::freed_device) return cudaErrorInvalidValue;
+  if (kind != cudaMemcpyDefault) {
+    const bool dst_device = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
+    const bool src_device = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
+    if (dst_device != dst.device() || src_device != src.device()) return cudaErrorInvalidValue;
+  }
+  if (dst.device() && !qoremu::device_view(dst.ptr, count)) return cudaErrorInvalidValue;
+  if (src.device() && !qoremu::device_view(src.ptr, count)) return cudaErrorInvalidValue;
+  return cudaSuccess;
+}
+
+// The bytes of a copy, read and written through the emulation's views at
+// the time the copy runs; memory released since then is an illegal address.
+cudaError_t move_bytes(void* dst, const void* src, size_t count) {
+  void* to = qoremu::where(dst) == location::device ? qoremu::device_view(dst, count) : dst;
+  const void* from = qoremu::where(src) == location::device ? qoremu::device_view(src, count) : src;
+  if (!to || !from) return cudaErrorIllegalAddress;
+  std::memmove(to, from, count);
+  return cudaSuccess;
+}
+
+// A copy on `stream`, with the runtime's host synchronisation: copies to the
+// host and between host buffers return when done; a pageable source is
+// read during the call (staged); the rest is queued.  `async` is the
+// cudaMemcpyAsync form, which leaves copies with pinned memory queued.
+cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind,
+                 CUstream_st* stream, bool async) {
+  if (count == 0) return valid_copy_kind(kind) ? cudaSuccess : cudaErrorInvalidMemcpyDirection;
   if (!dst || !src) return cudaErrorInvalidValue;
-  std::memmove(dst, src, count);
-  return cudaSuccess;
+  const side to{dst, qoremu::where(dst)}, from{src, qoremu::where(src)};
+  if (cudaError_t e = check_copy(to, from, count, kind)) return e;
+  const bool queued = (to.device() && from.device()) || (to.device() && !(from.pinned() && !async)) ||
+                      (from.device() && to.pinned() && async);
+  if (!queued) {
+    if (cudaError_t e = qoremu::drain(stream)) return e;
+    return move_bytes(dst, src, count);
+  }
+  if (to.device() && !from.device() && !from.pinned()) {
+    // Staged: the caller may reuse a pageable source as soon as we return.
+    auto staged = std::make_shared<std::vector<char>>(static_cast<const char*>(src),
+                                                      static_cast<const char*>(src) + count);
+    return qoremu::enqueue(stream, [dst, staged, count] { return move_bytes(dst, staged->data(), count); });
+  }
+  return qoremu::enqueue(stream, [dst, src, count] { return move_bytes(dst, src, count); });
 }
 
-cudaError_t fill(void* ptr, int value, size_t count) {
+cudaError_t fill(void* ptr, int value, size_t count, CUstream_st* stream) {
   if (count == 0) return cudaSuccess;
-  if (!ptr) return cudaErrorInvalidValue;
-  std::memset(ptr, static_cast<unsigned char>(value), count);
-  return cudaSuccess;
-}
-
-cudaError_t create_stream(cudaStream_t* out, unsigned int flags, int priority) {
-  if (!out) return cudaErrorInvalidValue;
-  if (flags & ~static_cast<unsigned int>(cudaStreamNonBlocking)) return cudaErrorInvalidValue;
-  // Out-of-range priorities are clamped, not rejected, as on a GPU.
-  if (priority > least_stream_priority) priority = least_stream_priority;
-  if (priority < greatest_stream_priority) priority = greatest_stream_priority;
-  cudaStream_t stream = nullptr;
-  try {
-    stream = new CUstream_st{flags, priority, current_device};
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    streams().insert(stream);
-  } catch (...) {
-    delete stream;
-    return cudaErrorMemoryAllocation;
-  }
-  qoremu::count_up(qoremu::counter::streams);
-  *out = stream;
-  return cudaSuccess;
-}
-
-// Reads a created stream's attributes; the null stream has the defaults.
-cudaError_t stream_attributes(cudaStream_t stream, CUstream_st* out) {
-  if (!stream) {
-    *out = CUstream_st{cudaStreamDefault, least_stream_priority, current_device};
+  if (!ptr || !qoremu::device_view(ptr, count)) return cudaErrorInvalidValue;
+  return qoremu::enqueue(stream, [ptr, value, count] {
+    void* view = qoremu::device_view(ptr, count);
+    if (!view) return cudaErrorIllegalAddress;
+    std::memset(view, static_cast<unsigned char>(value), count);
     return cudaSuccess;
-  }
-  std::lock_guard<std::mutex> lock(registry_mutex);
-  if (streams().count(stream) == 0) return cudaErrorInvalidResourceHandle;
-  *out = *stream;
-  return cudaSuccess;
+  });
 }
 
 }  // namespace
 
 namespace qoremu {
 
-bool stream_is_valid(cudaStream_t stream) {
-  if (!stream) return true;
-  std::lock_guard<std::mutex> lock(registry_mutex);
-  return streams().count(stream) != 0;
-}
-
-int device_count() {
-  // Read at every call: tests change it with setenv between cases.
-  const char* text = std::getenv("QOR_EMU_DEVICE_COUNT");
-  if (!text || !*text) return default_device_count;
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(text, &end, 10);
-  // Anything but a plain non-negative number falls back to the default.
-  if (errno != 0 || *end != '\0' || value < 0 || value > INT_MAX) return default_device_count;
-  return static_cast<int>(value);
+cudaError_t launch(cudaStream_t stream, std::initializer_list<qoremu_buffer> buffers,
+                   std::function<void(void* const* views)> body) {
+  CUstream_st* s = resolve_stream(stream);
+  // A kernel cannot run on a stream of another device.
+  if (!s || stream_device(s) != current_device()) return cudaErrorInvalidResourceHandle;
+  std::vector<qoremu_buffer> args(buffers);
+  const int device = stream_device(s);
+  return enqueue(s, [args, device, body] {
+    std::vector<void*> views;
+    for (const qoremu_buffer& b : args) {
+      // A kernel that touches no byte of a buffer cannot fault on it.
+      if (b.bytes == 0) {
+        views.push_back(nullptr);
+        continue;
+      }
+      int owner = -1;
+      void* view = device_view(b.device, b.bytes, &owner);
+      // Host memory, memory released since the launch, or memory of another
+      // device: the kernel faults.
+      if (!view || owner != device) return cudaErrorIllegalAddress;
+      views.push_back(view);
+    }
+    body(views.data());
+    return cudaSuccess;
+  });
 }
 
 }  // namespace qoremu
 
+cudaError_t qoremu_launch(cudaStream_t stream, std::initializer_list<qoremu_buffer> buffers,
+                          std::function<void(void* const* views)> body) {
+  // A launch that fails sets the last error, as the runtime does; the
+  // launch itself has no return value to carry it.
+  if (cudaError_t e = enter("cudaLaunchKernel")) return finish(e);
+  return finish(qoremu::launch(stream, buffers, std::move(body)));
+}
+
 extern "C" {
 
 cudaError_t cudaGetDeviceCount(int* count) {
-  if (int injected = qoremu::injected_failure("cudaGetDeviceCount"))
-    return finish(static_cast<cudaError_t>(injected));
+  if (cudaError_t e = enter("cudaGetDeviceCount")) {
+    if (count && e == cudaErrorInsufficientDriver) *count = 0;
+    return finish(e);
+  }
   if (!count) return finish(cudaErrorInvalidValue);
   *count = qoremu::device_count();
-  if (*count == 0) return finish(cudaErrorInsufficientDriver);
   return cudaSuccess;
 }
 
 cudaError_t cudaSetDevice(int device) {
   if (cudaError_t e = enter("cudaSetDevice")) return finish(e);
   if (device < 0 || device >= qoremu::device_count()) return finish(cudaErrorInvalidDevice);
-  current_device = device;
+  qoremu::set_current_device(device);
   return cudaSuccess;
 }
 
 cudaError_t cudaGetDevice(int* device) {
   if (cudaError_t e = enter("cudaGetDevice")) return finish(e);
   if (!device) return finish(cudaErrorInvalidValue);
-  *device = current_device;
+  *device = qoremu::current_device();
   return cudaSuccess;
-}
-
-cudaError_t cudaDeviceSynchronize(void) {
-  // All work already ran at its call.
-  return finish(enter("cudaDeviceSynchronize"));
 }
 
 cudaError_t cudaDeviceReset(void) {
   if (cudaError_t e = enter("cudaDeviceReset")) return finish(e);
   // Like the runtime, release everything this process created on the
-  // current device: its memory and its streams.  Pinned host memory belongs
-  // to no device and stays.
-  std::vector<void*> memory;
-  std::vector<cudaStream_t> dropped;
-  {
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    for (auto it = allocations().begin(); it != allocations().end();) {
-      if (it->second.kind == memory_kind::device && it->second.device == current_device) {
-        memory.push_back(it->first);
-        it = allocations().erase(it);
-      } else {
-        ++it;
-      }
-    }
-    for (auto it = streams().begin(); it != streams().end();) {
-      if ((*it)->device == current_device) {
-        dropped.push_back(*it);
-        it = streams().erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (void* ptr : memory) {
-    std::free(ptr);
-    qoremu::count_down(qoremu::counter::device_allocations);
-  }
-  for (cudaStream_t stream : dropped) {
-    delete stream;
-    qoremu::count_down(qoremu::counter::streams);
-  }
+  // current device: queued work, streams and memory.  Pinned host memory
+  // belongs to no device and stays.
+  qoremu::destroy_device_streams(qoremu::current_device());
+  qoremu::release_device_memory(qoremu::current_device());
   return cudaSuccess;
 }
 
@@ -260,15 +176,13 @@ cudaError_t cudaGetLastError(void) {
   // An injected result is returned as it is and leaves the recorded error.
   if (int injected = qoremu::injected_failure("cudaGetLastError"))
     return static_cast<cudaError_t>(injected);
-  cudaError_t error = last_error;
-  last_error = cudaSuccess;
-  return error;
+  return qoremu::last_error(true);
 }
 
 cudaError_t cudaPeekAtLastError(void) {
   if (int injected = qoremu::injected_failure("cudaPeekAtLastError"))
     return static_cast<cudaError_t>(injected);
-  return last_error;
+  return qoremu::last_error(false);
 }
 
 // Texts as libcudart 13 gives them.
@@ -287,6 +201,10 @@ const char* cudaGetErrorString(cudaError_t error) {
     case cudaErrorInvalidDevice: return "invalid device ordinal";
     case cudaErrorInvalidResourceHandle: return "invalid resource handle";
     case cudaErrorNotReady: return "device not ready";
+    case cudaErrorLaunchFailure: return "unspecified launch failure";
+    case cudaErrorLaunchOutOfResources: return "too many resources requested for launch";
+    case cudaErrorIllegalAddress: return "an illegal memory access was encountered";
+    case cudaErrorInvalidConfiguration: return "invalid configuration argument";
     case cudaErrorNotSupported: return "operation not supported";
     case cudaErrorUnknown: return "unknown error";
   }
@@ -305,6 +223,10 @@ const char* cudaGetErrorName(cudaError_t error) {
     case cudaErrorInvalidDevice: return "cudaErrorInvalidDevice";
     case cudaErrorInvalidResourceHandle: return "cudaErrorInvalidResourceHandle";
     case cudaErrorNotReady: return "cudaErrorNotReady";
+    case cudaErrorLaunchFailure: return "cudaErrorLaunchFailure";
+    case cudaErrorLaunchOutOfResources: return "cudaErrorLaunchOutOfResources";
+    case cudaErrorIllegalAddress: return "cudaErrorIllegalAddress";
+    case cudaErrorInvalidConfiguration: return "cudaErrorInvalidConfiguration";
     case cudaErrorNotSupported: return "cudaErrorNotSupported";
     case cudaErrorUnknown: return "cudaErrorUnknown";
   }
@@ -313,120 +235,74 @@ const char* cudaGetErrorName(cudaError_t error) {
 
 cudaError_t cudaMalloc(void** devPtr, size_t size) {
   if (cudaError_t e = enter("cudaMalloc")) return finish(e);
-  return finish(allocate(devPtr, size, memory_kind::device));
+  return finish(qoremu::allocate(devPtr, size, qoremu::memory_kind::device));
 }
 
 cudaError_t cudaFree(void* devPtr) {
   if (cudaError_t e = enter("cudaFree")) return finish(e);
-  return finish(release(devPtr, memory_kind::device));
+  // cudaFree waits for the device: queued work may still use the memory.
+  qoremu::drain_device(qoremu::current_device());
+  return finish(qoremu::release(devPtr, qoremu::memory_kind::device));
 }
 
 cudaError_t cudaMallocHost(void** ptr, size_t size) {
   if (cudaError_t e = enter("cudaMallocHost")) return finish(e);
-  return finish(allocate(ptr, size, memory_kind::pinned_host));
+  return finish(qoremu::allocate(ptr, size, qoremu::memory_kind::pinned_host));
 }
 
 cudaError_t cudaFreeHost(void* ptr) {
   if (cudaError_t e = enter("cudaFreeHost")) return finish(e);
-  return finish(release(ptr, memory_kind::pinned_host));
+  qoremu::drain_device(qoremu::current_device());
+  return finish(qoremu::release(ptr, qoremu::memory_kind::pinned_host));
 }
 
 cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, enum cudaMemcpyKind kind) {
   if (cudaError_t e = enter("cudaMemcpy")) return finish(e);
-  return finish(copy(dst, src, count, kind));
+  return finish(copy(dst, src, count, kind, qoremu::resolve_stream(nullptr), false));
 }
 
 cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, enum cudaMemcpyKind kind,
                             cudaStream_t stream) {
   if (cudaError_t e = enter("cudaMemcpyAsync")) return finish(e);
-  if (!qoremu::stream_is_valid(stream)) return finish(cudaErrorInvalidResourceHandle);
-  return finish(copy(dst, src, count, kind));
+  CUstream_st* s = nullptr;
+  if (cudaError_t e = qoremu::lookup_stream(stream, &s)) return finish(e);
+  return finish(copy(dst, src, count, kind, s, true));
 }
 
 cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
   if (cudaError_t e = enter("cudaMemset")) return finish(e);
-  return finish(fill(devPtr, value, count));
+  // Queued on the legacy default stream: cudaMemset of device memory does
+  // not wait for the fill.
+  return finish(fill(devPtr, value, count, qoremu::resolve_stream(nullptr)));
 }
 
 cudaError_t cudaMemsetAsync(void* devPtr, int value, size_t count, cudaStream_t stream) {
   if (cudaError_t e = enter("cudaMemsetAsync")) return finish(e);
-  if (!qoremu::stream_is_valid(stream)) return finish(cudaErrorInvalidResourceHandle);
-  return finish(fill(devPtr, value, count));
+  CUstream_st* s = nullptr;
+  if (cudaError_t e = qoremu::lookup_stream(stream, &s)) return finish(e);
+  return finish(fill(devPtr, value, count, s));
 }
 
-cudaError_t cudaStreamCreate(cudaStream_t* pStream) {
-  if (cudaError_t e = enter("cudaStreamCreate")) return finish(e);
-  return finish(create_stream(pStream, cudaStreamDefault, least_stream_priority));
-}
-
-cudaError_t cudaStreamCreateWithFlags(cudaStream_t* pStream, unsigned int flags) {
-  if (cudaError_t e = enter("cudaStreamCreateWithFlags")) return finish(e);
-  return finish(create_stream(pStream, flags, least_stream_priority));
-}
-
-cudaError_t cudaStreamCreateWithPriority(cudaStream_t* pStream, unsigned int flags, int priority) {
-  if (cudaError_t e = enter("cudaStreamCreateWithPriority")) return finish(e);
-  return finish(create_stream(pStream, flags, priority));
-}
-
-cudaError_t cudaStreamDestroy(cudaStream_t stream) {
-  if (cudaError_t e = enter("cudaStreamDestroy")) return finish(e);
-  // The null stream cannot be destroyed.
-  if (!stream) return finish(cudaErrorInvalidResourceHandle);
-  {
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    if (streams().erase(stream) == 0) return finish(cudaErrorInvalidResourceHandle);
+cudaError_t cudaPointerGetAttributes(struct cudaPointerAttributes* attributes, const void* ptr) {
+  if (cudaError_t e = enter("cudaPointerGetAttributes")) return finish(e);
+  if (!attributes) return finish(cudaErrorInvalidValue);
+  // Memory the runtime does not know is not an error: it is unregistered.
+  *attributes = cudaPointerAttributes{cudaMemoryTypeUnregistered, -1, nullptr, const_cast<void*>(ptr)};
+  switch (qoremu::where(ptr)) {
+    case location::device:
+      qoremu::device_view(ptr, 0, &attributes->device);
+      *attributes = cudaPointerAttributes{cudaMemoryTypeDevice, attributes->device,
+                                          const_cast<void*>(ptr), nullptr};
+      break;
+    case location::pinned_host:
+      *attributes = cudaPointerAttributes{cudaMemoryTypeHost, qoremu::current_device(),
+                                          const_cast<void*>(ptr), const_cast<void*>(ptr)};
+      break;
+    case location::freed_device:
+      return finish(cudaErrorInvalidValue);
+    case location::host:
+      break;
   }
-  delete stream;
-  qoremu::count_down(qoremu::counter::streams);
-  return cudaSuccess;
-}
-
-cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
-  if (cudaError_t e = enter("cudaStreamSynchronize")) return finish(e);
-  if (!qoremu::stream_is_valid(stream)) return finish(cudaErrorInvalidResourceHandle);
-  return cudaSuccess;
-}
-
-cudaError_t cudaStreamQuery(cudaStream_t stream) {
-  if (cudaError_t e = enter("cudaStreamQuery")) return finish(e);
-  if (!qoremu::stream_is_valid(stream)) return finish(cudaErrorInvalidResourceHandle);
-  // Work never waits: a stream is always idle.
-  return cudaSuccess;
-}
-
-cudaError_t cudaDeviceGetStreamPriorityRange(int* leastPriority, int* greatestPriority) {
-  if (cudaError_t e = enter("cudaDeviceGetStreamPriorityRange")) return finish(e);
-  // Either pointer may be null, as with the runtime.
-  if (leastPriority) *leastPriority = least_stream_priority;
-  if (greatestPriority) *greatestPriority = greatest_stream_priority;
-  return cudaSuccess;
-}
-
-cudaError_t cudaStreamGetPriority(cudaStream_t hStream, int* priority) {
-  if (cudaError_t e = enter("cudaStreamGetPriority")) return finish(e);
-  if (!priority) return finish(cudaErrorInvalidValue);
-  CUstream_st attributes{};
-  if (cudaError_t e = stream_attributes(hStream, &attributes)) return finish(e);
-  *priority = attributes.priority;
-  return cudaSuccess;
-}
-
-cudaError_t cudaStreamGetFlags(cudaStream_t hStream, unsigned int* flags) {
-  if (cudaError_t e = enter("cudaStreamGetFlags")) return finish(e);
-  if (!flags) return finish(cudaErrorInvalidValue);
-  CUstream_st attributes{};
-  if (cudaError_t e = stream_attributes(hStream, &attributes)) return finish(e);
-  *flags = attributes.flags;
-  return cudaSuccess;
-}
-
-cudaError_t cudaStreamGetDevice(cudaStream_t hStream, int* device) {
-  if (cudaError_t e = enter("cudaStreamGetDevice")) return finish(e);
-  if (!device) return finish(cudaErrorInvalidValue);
-  CUstream_st attributes{};
-  if (cudaError_t e = stream_attributes(hStream, &attributes)) return finish(e);
-  *device = attributes.device;
   return cudaSuccess;
 }
 

@@ -5,8 +5,14 @@
 // slot_bytes per rank: every rank copies its input chunk into its own slot,
 // all meet at a barrier, then every rank computes its output from the
 // slots.  Inputs are thus in shared memory before any output is written,
-// which makes the in-place forms safe, and every rank sums in rank order,
-// which makes the results bitwise identical on all ranks.
+// which makes the in-place forms safe.  Sums follow the ring, as NCCL's ring
+// algorithm does: each share of a round is summed starting at the rank
+// after its owner and going round, rounding after every addition, and every
+// rank computes every share the same way, so results agree bitwise.
+//
+// A collective is queued on its stream behind the work it must wait for and
+// runs to completion before the call returns, so that a failure reaches the
+// caller.  Its buffers must be device memory of the communicator's device.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
@@ -30,6 +36,7 @@ namespace qn = qoremu::nccl;
 struct ncclComm {
   int rank = 0;
   int nranks = 0;
+  int device = 0;  // visible device current at ncclCommInitRank
   unsigned char* base = nullptr;
   size_t bytes = 0;
   double timeout_s = 0;
@@ -39,7 +46,6 @@ struct ncclComm {
   // or a mismatch the ranks are no longer in step.
   ncclResult_t failed = ncclSuccess;
   std::vector<const unsigned char*> sources;  // one slot per rank
-  std::vector<float> accumulator;             // binary16 sums: sum, then addend
 };
 
 namespace {
@@ -112,58 +118,47 @@ size_t element_bytes(ncclDataType_t type) {
 void unlink_name(void* name) { shm_unlink(static_cast<const char*>(name)); }
 
 // ---------------------------------------------------------------- sums ----
-// Each loop is a plain element-wise pass over restrict pointers so that gcc
-// vectorises it; ranks are added one pass at a time, in rank order.
 
+// Plain element-wise passes over restrict pointers so that gcc vectorises
+// the float and byte sums.
 void add_float(float* __restrict out, const float* __restrict in, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] += in[i];
 }
-
 void add_u8(uint8_t* __restrict out, const uint8_t* __restrict in, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(out[i] + in[i]);
 }
-
-void widen_half(float* __restrict out, const __half* __restrict in, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = __half2float(in[i]);
+// Binary16 rounds after every addition, as a half-precision ring does.
+void add_half(__half* __restrict out, const __half* __restrict in, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = __float2half(__half2float(out[i]) + __half2float(in[i]));
 }
 
-void narrow_half(__half* __restrict out, const float* __restrict in, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = __float2half(in[i]);
-}
-
-// out[i] = sum over k of sources[k][i], k = 0..n-1 in order.  `out` is the
-// caller's buffer; the sources are slots in the segment and never alias it.
+// out[i] = the sum over the ranks of sources[k][i], in ring order: the
+// round's n elements are cut into one share per rank, and share p is summed
+// from rank p+1 round to rank p.  `out` is the caller's buffer; the sources
+// are slots in the segment and never alias it.
 void sum_slots(ncclComm* comm, ncclDataType_t type, unsigned char* out, size_t n) {
   const std::vector<const unsigned char*>& src = comm->sources;
   const int ranks = comm->nranks;
-  switch (type) {
-    case ncclFloat: {
-      float* o = reinterpret_cast<float*>(out);
-      std::memcpy(o, src[0], n * sizeof(float));
-      for (int k = 1; k < ranks; ++k) add_float(o, reinterpret_cast<const float*>(src[k]), n);
-      break;
-    }
-    case ncclUint8: {
-      std::memcpy(out, src[0], n);
-      for (int k = 1; k < ranks; ++k) add_u8(out, src[k], n);
-      break;
-    }
-    case ncclHalf: {
-      // Accumulate in float and round once at the end.
-      // The conversions are branchy and stay scalar; widening into a second
-      // buffer keeps the sums themselves in the vectorised float loop.
-      float* acc = comm->accumulator.data();
-      float* widened = acc + n;
-      widen_half(acc, reinterpret_cast<const __half*>(src[0]), n);
-      for (int k = 1; k < ranks; ++k) {
-        widen_half(widened, reinterpret_cast<const __half*>(src[k]), n);
-        add_float(acc, widened, n);
+  const size_t es = element_bytes(type);
+  for (int p = 0; p < ranks; ++p) {
+    const size_t lo = n * static_cast<size_t>(p) / ranks;
+    const size_t length = n * static_cast<size_t>(p + 1) / ranks - lo;
+    unsigned char* share = out + lo * es;
+    std::memcpy(share, src[(p + 1) % ranks] + lo * es, length * es);
+    for (int k = 2; k <= ranks; ++k) {
+      const unsigned char* in = src[(p + k) % ranks] + lo * es;
+      switch (type) {
+        case ncclFloat:
+          add_float(reinterpret_cast<float*>(share), reinterpret_cast<const float*>(in), length);
+          break;
+        case ncclHalf:
+          add_half(reinterpret_cast<__half*>(share), reinterpret_cast<const __half*>(in), length);
+          break;
+        default:
+          add_u8(share, in, length);
+          break;
       }
-      narrow_half(reinterpret_cast<__half*>(out), acc, n);
-      break;
     }
-    default:
-      break;
   }
 }
 
@@ -192,9 +187,6 @@ ncclResult_t run(ncclComm* comm, coll_kind kind, const void* sendbuff, void* rec
   const auto* send = static_cast<const unsigned char*>(sendbuff);
   auto* recv = static_cast<unsigned char*>(recvbuff);
 
-  if (type == ncclHalf && comm->accumulator.empty()) {
-    comm->accumulator.resize(2 * (qn::slot_bytes / sizeof(__half)));
-  }
 
   qn::call_desc mine{};
   mine.seq = comm->calls;
@@ -272,10 +264,17 @@ ncclResult_t run(ncclComm* comm, coll_kind kind, const void* sendbuff, void* rec
   return ncclSuccess;
 }
 
-// Checks shared by all collectives, then runs it.  `send_needed` and
-// `recv_needed` say whether this rank's buffers take part (the root's
+// Bytes of a collective's send and receive buffers on this rank.
+void buffer_bytes(const ncclComm* comm, coll_kind kind, size_t count, size_t es, size_t* send,
+                  size_t* recv) {
+  const size_t all = count * static_cast<size_t>(comm->nranks) * es;
+  *send = kind == kind_reduce_scatter ? all : count * es;
+  *recv = kind == kind_allgather ? all : count * es;
+}
+
+// Checks shared by all collectives, then runs it on its stream.  The root's
 // buffer alone matters for the send side of broadcast and the receive side
-// of reduce).
+// of reduce.
 ncclResult_t collective(ncclComm* comm, coll_kind kind, const void* sendbuff, void* recvbuff,
                         size_t count, ncclDataType_t type, ncclRedOp_t op, int root,
                         cudaStream_t stream) {
@@ -283,18 +282,37 @@ ncclResult_t collective(ncclComm* comm, coll_kind kind, const void* sendbuff, vo
   // Counted before any check so that a call rejected here on one rank still
   // shows up as a mismatch with its peers' next call.
   ++comm->calls;
-  if (element_bytes(type) == 0 || op != ncclSum) return ncclInvalidArgument;
+  const size_t es = element_bytes(type);
+  if (es == 0 || op != ncclSum) return ncclInvalidArgument;
   if (root < 0 || root >= comm->nranks) return ncclInvalidArgument;
-  if (!qoremu::stream_is_valid(stream)) return ncclInvalidArgument;
-  if (count > 0) {
-    const bool is_root = comm->rank == root;
-    const bool send_needed = kind != kind_broadcast || is_root;
-    const bool recv_needed = kind != kind_reduce || is_root;
-    if ((send_needed && !sendbuff) || (recv_needed && !recvbuff)) return ncclInvalidArgument;
+  CUstream_st* s = qoremu::resolve_stream(stream);
+  if (!s) return ncclInvalidArgument;
+  size_t send_bytes = 0, recv_bytes = 0;
+  buffer_bytes(comm, kind, count, es, &send_bytes, &recv_bytes);
+  const bool is_root = comm->rank == root;
+  const bool send_needed = count > 0 && (kind != kind_broadcast || is_root);
+  const bool recv_needed = count > 0 && (kind != kind_reduce || is_root);
+  // NCCL refuses buffers that are not device memory of its device.
+  auto on_device = [&](const void* ptr, size_t bytes) {
+    int owner = -1;
+    return ptr && qoremu::device_view(ptr, bytes, &owner) && owner == comm->device;
+  };
+  if ((send_needed && !on_device(sendbuff, send_bytes)) ||
+      (recv_needed && !on_device(recvbuff, recv_bytes))) {
+    return ncclInvalidArgument;
   }
   if (comm->failed != ncclSuccess) return comm->failed;
   if (qn::is_aborted(comm->base)) return fail(comm, ncclRemoteError);
-  return run(comm, kind, sendbuff, recvbuff, count, type, root);
+  ncclResult_t result = ncclSuccess;
+  qoremu::enqueue(s, [&, send_needed, recv_needed] {
+    const void* send = send_needed ? qoremu::device_view(sendbuff, send_bytes) : nullptr;
+    void* recv = recv_needed ? qoremu::device_view(recvbuff, recv_bytes) : nullptr;
+    if ((send_needed && !send) || (recv_needed && !recv)) return cudaErrorIllegalAddress;
+    result = run(comm, kind, send, recv, count, type, root);
+    return cudaSuccess;
+  });
+  qoremu::complete_queued(s);
+  return result;
 }
 
 }  // namespace
@@ -333,6 +351,7 @@ ncclResult_t ncclCommInitRank(ncclComm_t* comm, int nranks, ncclUniqueId commId,
   }
   // What NCCL reports when the CUDA runtime finds no device.
   if (qoremu::device_count() <= 0) return ncclUnhandledCudaError;
+  const int device = qoremu::current_device();
 
   char* name = commId.internal;  // NUL-terminated, checked above
   const double timeout_s = qn::timeout_from_env();
@@ -387,6 +406,7 @@ ncclResult_t ncclCommInitRank(ncclComm_t* comm, int nranks, ncclUniqueId commId,
   if (__atomic_exchange_n(&qn::meta_of(base, rank)->claimed, 1u, __ATOMIC_ACQ_REL) != 0) {
     return give_up(base, bytes, ncclInvalidUsage);  // two processes gave the same rank
   }
+  qn::meta_of(base, rank)->device = qoremu::physical_device(device);
 
   // Rendezvous; the last rank to arrive removes the name, the mapping stays.
   switch (qn::barrier(base, nranks, timeout_s, unlink_name, name)) {
@@ -397,6 +417,16 @@ ncclResult_t ncclCommInitRank(ncclComm_t* comm, int nranks, ncclUniqueId commId,
       return give_up(base, bytes, ncclRemoteError);
   }
 
+  // NCCL refuses two ranks on one GPU, on every rank; all see the same
+  // devices after the rendezvous, so all reach the same verdict.
+  for (int a = 0; a < nranks; ++a) {
+    for (int b = a + 1; b < nranks; ++b) {
+      if (qn::meta_of(base, a)->device == qn::meta_of(base, b)->device) {
+        munmap(base, bytes);
+        return ncclInvalidUsage;
+      }
+    }
+  }
   ncclComm* c = new (std::nothrow) ncclComm;
   if (c) {
     try {
@@ -413,6 +443,7 @@ ncclResult_t ncclCommInitRank(ncclComm_t* comm, int nranks, ncclUniqueId commId,
   }
   c->rank = rank;
   c->nranks = nranks;
+  c->device = device;
   c->base = base;
   c->bytes = bytes;
   c->timeout_s = timeout_s;

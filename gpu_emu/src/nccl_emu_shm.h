@@ -45,7 +45,8 @@ struct segment_header {
 
 struct rank_meta {
   uint32_t claimed;  // 1 once a process has joined as this rank
-  uint32_t pad[15];
+  int32_t device;    // its physical device
+  uint32_t pad[14];
   call_desc desc[2];  // by round parity
 };
 

@@ -8,9 +8,16 @@
 
 namespace qor {
 
-void raise_cuda(const char* file, int line) {
-  const char* text = cudaGetErrorString(cudaGetLastError());
-  raise(file, line, library_failure_status, qor_message::MSG_CUDA, host_name().c_str(), text);
+void raise_cuda(const char* file, int line) { raise_cuda(file, line, cudaGetLastError()); }
+
+void raise_cuda(const char* file, int line, cudaError_t error) {
+  raise(file, line, library_failure_status, qor_message::MSG_CUDA, host_name().c_str(),
+        cudaGetErrorString(error));
+}
+
+void check_launch(const char* file, int line) {
+  const cudaError_t error = cudaGetLastError();
+  if (error != cudaSuccess) raise_cuda(file, line, error);
 }
 
 void raise_cublas(const char* file, int line, cublasStatus_t status) {

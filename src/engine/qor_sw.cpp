@@ -252,9 +252,13 @@ void qor_sw<T>::resize_residue(int size) {
   const size_t kept = static_cast<size_t>(size < _buf_size ? size : _buf_size) * sizeof(T);
   if (kept > 0) {
     if (_hw->_device >= 0) {
-      if (cudaMemcpy(fresh, _residue, kept, cudaMemcpyDeviceToDevice) != cudaSuccess) {
+      // On the engine's stream, which its later work is ordered after.
+      cudaStream_t stream = _hw->_streams[0];
+      if (cudaMemcpyAsync(fresh, _residue, kept, cudaMemcpyDeviceToDevice, stream) != cudaSuccess ||
+          cudaStreamSynchronize(stream) != cudaSuccess) {
+        const cudaError_t error = cudaGetLastError();
         _hw->free(fresh);
-        raise_cuda(__FILE__, __LINE__);
+        raise_cuda(__FILE__, __LINE__, error);
       }
     } else {
       std::memcpy(fresh, _residue, kept);

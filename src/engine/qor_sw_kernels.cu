@@ -5,6 +5,10 @@
 
 #include "qor_sw_elementwise.h"
 
+#if QOR_GPU_EMULATED
+#include <gpu_emu_kernel.h>
+#endif
+
 namespace qor {
 namespace network {
 
@@ -12,26 +16,31 @@ namespace network {
 
 namespace {
 
-// Work queued on a stream that does not exist fails as a launch would: the
-// runtime records the error and the following synchronisation reports it.
-bool launchable(cudaStream_t stream) { return cudaStreamQuery(stream) == cudaSuccess; }
+// Queues the element-wise body over n elements of x and y on `stream`, as
+// a kernel launch would.
+template <class T, class Body>
+void launch(cudaStream_t stream, int n, T* x, T* y, Body body) {
+  const size_t bytes = static_cast<size_t>(n) * sizeof(T);
+  qoremu_launch(stream, {{x, bytes}, {y, bytes}}, [n, body](void* const* views) {
+    T* vx = static_cast<T*>(views[0]);
+    T* vy = static_cast<T*>(views[1]);
+    for (int i = 0; i < n; ++i) body(i, vx, vy);
+  });
+}
 
 }  // namespace
 
 void launch_hxpy(cudaStream_t stream, int n, __half* x, __half* y) {
-  if (!launchable(stream)) return;
-  for (int i = 0; i < n; ++i) elementwise::hxpy(i, x, y);
+  launch(stream, n, x, y, elementwise::hxpy);
 }
 
 template <class I>
 void launch_borxy(cudaStream_t stream, int n, I* x, I* y) {
-  if (!launchable(stream)) return;
-  for (int i = 0; i < n; ++i) elementwise::borxy<I>(i, x, y);
+  launch(stream, n, x, y, elementwise::borxy<I>);
 }
 
 void launch_sxpy(cudaStream_t stream, int n, float* x, float* y) {
-  if (!launchable(stream)) return;
-  for (int i = 0; i < n; ++i) elementwise::sxpy(i, x, y);
+  launch(stream, n, x, y, elementwise::sxpy);
 }
 
 #else

@@ -1,7 +1,8 @@
 // Launchers of the engine's element-wise GPU kernels.  Each covers n
 // elements with n/256+1 blocks of 256 threads on `stream` and returns at
-// once; errors surface when the stream is synchronised.  In the emulated
-// flavour the work is done on the host before the launcher returns.
+// once: a launch that cannot start sets the thread's last error, errors of
+// the kernel surface when the stream is synchronised.  In the emulated
+// flavour the same bodies are queued on the stream and run on the host.
 #pragma once
 
 #include <cuda_fp16.h>

@@ -36,6 +36,12 @@ inline double bytes_of(int n) {
   return static_cast<double>(n) * static_cast<double>(sizeof(T));
 }
 
+// Bytes of n elements in memory.
+template <class T>
+inline size_t size_of_block(int n) {
+  return static_cast<size_t>(n) * sizeof(T);
+}
+
 // Where a step's MPI failures are reported.
 struct step_lines {
   const char* file;
@@ -45,8 +51,10 @@ struct step_lines {
 // How a step sends one block.  A block summed on the host travels as a train
 // of pieces so that each piece is folded in right after it arrives, while it
 // is still in the processor's cache, instead of reading the whole block back
-// from memory after the transfer.  Other passes send one message per block.
-// Sender and receiver derive the same cut from the same element count.
+// from memory after the transfer.  GPU-mode blocks travel in pieces too, so
+// that where they are staged through host memory, the copy of one piece
+// overlaps the transfer of the one before.  Sender and receiver derive the
+// same cut from the same element count and mode.
 template <class T>
 struct block_cut {
   static constexpr size_t piece_bytes = size_t{1} << 20;
@@ -69,7 +77,9 @@ struct block_cut {
 
 // Sends send[0..send_count) to `to` and receives recv_count elements from
 // `from`.  A plain transfer lands them in target; a reducing one lands them
-// in `scratch` and folds them into target.  Adds the step's row to `stat`.
+// in `scratch` and folds them into target.  Where MPI cannot read device
+// buffers, pieces go through the hardware layer's pinned staging buffers.
+// Adds the step's row to `stat`.
 template <OPR OP, bool DBG, class T>
 void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& comm, int tag,
                     const T* send, int send_count, int to, T* target, T* scratch,
@@ -77,7 +87,9 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
                     char algo, int d, char step_char) {
   constexpr bool reducing = OP != QOR_MDR_NONE;
   const MPI_Datatype type = mpi_type<T>();
-  constexpr bool in_pieces = OP == QOR_MDR_HOST_SUM;
+  qor_hw& hw = *sw._hw;
+  const bool in_pieces = OP == QOR_MDR_HOST_SUM || hw._device >= 0;
+  const bool staged = hw.stages_mpi();
   const block_cut<T> in(recv_count, in_pieces);
   const block_cut<T> out(send_count, in_pieces);
   std::array<MPI_Request, block_cut<T>::max_pieces> recv_requests;
@@ -87,16 +99,24 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
   // A reducing pass must not overwrite its own contribution: the peer's
   // block goes to the scratch area and is folded in afterwards.
   T* landing = reducing ? scratch : target;
+  // What MPI reads and writes: the buffers themselves, or their staging.
+  T* received = staged ? static_cast<T*>(hw.staging_buffer(0, size_of_block<T>(recv_count))) : landing;
+  T* send_stage = staged ? static_cast<T*>(hw.staging_buffer(1, size_of_block<T>(send_count))) : nullptr;
+  const T* sent = staged ? send_stage : send;
 
   const double t0 = engine_now();
   for (int i = 0; i < in.pieces; ++i) {
-    int code = MPI_Irecv(landing + in.offset(i), in.length(i, recv_count), type, from, tag, comm,
+    int code = MPI_Irecv(received + in.offset(i), in.length(i, recv_count), type, from, tag, comm,
                          &recv_requests[i]);
     if (code != MPI_SUCCESS) raise_mpi(at.file, at.irecv, code);
   }
   for (int i = 0; i < out.pieces; ++i) {
-    int code = MPI_Isend(send + out.offset(i), out.length(i, send_count), type, to, tag, comm,
-                         &send_requests[i]);
+    const int length = out.length(i, send_count);
+    if (staged) {
+      hw.stage_copy(send_stage + out.offset(i), send + out.offset(i), size_of_block<T>(length),
+                    cudaMemcpyDeviceToHost, stream);
+    }
+    int code = MPI_Isend(sent + out.offset(i), length, type, to, tag, comm, &send_requests[i]);
     if (code != MPI_SUCCESS) raise_mpi(at.file, at.isend, code);
   }
   const double t1 = engine_now();
@@ -107,10 +127,15 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
     complete_request<DBG>(sw, rank, &recv_requests[i], at.file, at.wait_recv);
     const double w1 = engine_now();
     wait_time += w1 - w0;
+    const int length = in.length(i, recv_count);
+    if (staged) {
+      hw.stage_copy(landing + in.offset(i), received + in.offset(i), size_of_block<T>(length),
+                    cudaMemcpyHostToDevice, stream);
+    }
     if constexpr (reducing) {
       // Overlaps the sends still in flight: the target is never sent here.
-      sw.template reduce_op<OP>(stream, in.length(i, recv_count), scratch + in.offset(i),
-                                target + in.offset(i), step);
+      sw.template reduce_op<OP>(stream, length, scratch + in.offset(i), target + in.offset(i),
+                                step);
       reduce_time += engine_now() - w1;
     }
   }

@@ -100,7 +100,10 @@ void qor_hw::malloc_init(void** ptr, size_t size, int value) {
     if (*ptr && size > 0) std::memset(*ptr, value, size);
     return;
   }
-  QOR_CHECK_CUDA(cudaMemset(*ptr, value, size));
+  // On the engine's stream, not the legacy default stream: its non-blocking
+  // streams would not wait for a fill queued there.
+  QOR_CHECK_CUDA(cudaMemsetAsync(*ptr, value, size, _streams[0]));
+  QOR_CHECK_CUDA(cudaStreamSynchronize(_streams[0]));
 }
 
 void qor_hw::free(void* ptr) {

@@ -104,6 +104,7 @@ void qor_hw::release() {
     cudaFreeHost(_host_buf);
     _host_buf = nullptr;
   }
+  release_staging();
   if (_cublas) {
     cublasDestroy(_cublas);
     _cublas = nullptr;
@@ -161,8 +162,11 @@ void qor_hw::choose_device(const std::map<std::string, std::string>& options) {
   int local_rank = 0;
   if (qor_local_rank(&local_rank) != QOR_SUCCESS)
     QOR_RAISE(library_failure_status, qor_message::MSG_QOR, host_name().c_str());
-  _device = local_rank;
+  // Where each process sees one GPU (a scheduler's CUDA_VISIBLE_DEVICES),
+  // the local rank is not a device ordinal.
+  _device = local_rank % count;
   QOR_CHECK_CUDA(cudaSetDevice(_device));
+  detect_mpi_cuda_awareness();
 }
 
 void qor_hw::check_conflicts(const std::map<std::string, std::string>& options) {
@@ -203,6 +207,7 @@ void qor_hw::write_advice(const std::map<std::string, std::string>& options) {
     QOR_TRACE_RANK('W', _rank) << "[-dev_sync " << text_of(options, "dev_sync") << "]"
                                << " can degrade performance";
   }
+  if (_device >= 0) write_cuda_awareness();
   if (_device < 0) {
     QOR_TRACE_RANK('W', _rank) << "[-cpu_only " << text_of(options, "cpu_only") << "]"
                                << " can degrade performance";

@@ -38,7 +38,6 @@ void* qor_TFunc(void* device) {
   }
   for (;;) {
     while (load_ctrl() != 1) sleep_100_microseconds();
-    if (cudaDeviceSynchronize() != cudaSuccess) cudaGetLastError();
     qor_allreduce(qor_buf, qor_cnt, static_cast<QOR_Type>(qor_type), static_cast<QOR_Op>(qor_op));
     __atomic_fetch_sub(&qor_ctrl, 1, __ATOMIC_SEQ_CST);
   }

@@ -205,6 +205,9 @@ extern "C" QOR_Status qor_allreduce(void* buf, size_t count, QOR_Type type, QOR_
       qor_nccl_context& context = *global_nccl_context;
       double start = monotonic_seconds();
       global_stat_h->_e2e = start;
+      // The context's stream is non-blocking: it would not wait for the
+      // work that computes the gradient on the caller's streams.
+      QOR_CHECK_CUDA(cudaDeviceSynchronize());
       QOR_CHECK_NCCL(ncclAllReduce(buf, buf, count, get_nccl_datatype(type), ncclSum,
                                    context.comm, context.stream));
       QOR_CHECK_CUDA(cudaStreamSynchronize(context.stream));

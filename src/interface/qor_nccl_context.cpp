@@ -57,7 +57,7 @@ void release_nccl_context(qor_nccl_context& context) {
   }
 }
 
-void initialize_nccl(int nranks, int rank, int device, const ncclUniqueId& id) {
+void initialize_nccl(int nranks, int rank, int local_rank, const ncclUniqueId& id) {
   // A repeated start must not leak the communicator, stream and handle of
   // the context it replaces.
   if (global_nccl_context) {
@@ -68,9 +68,13 @@ void initialize_nccl(int nranks, int rank, int device, const ncclUniqueId& id) {
   qor_nccl_context& context = *global_nccl_context;
   context.nranks = nranks;
   context.rank = rank;
-  context.device = device;
-
-  QOR_CHECK_CUDA(cudaSetDevice(device));
+  context.local_rank = local_rank;
+  // Where each process sees one GPU (a scheduler's CUDA_VISIBLE_DEVICES),
+  // the local rank is not a device ordinal.
+  int count = 0;
+  QOR_CHECK_CUDA(cudaGetDeviceCount(&count));
+  context.device = local_rank % count;
+  QOR_CHECK_CUDA(cudaSetDevice(context.device));
   QOR_CHECK_NCCL(ncclCommInitRank(&context.comm, nranks, id, rank));
   int least = 0;
   int greatest = 0;

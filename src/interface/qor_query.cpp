@@ -29,8 +29,6 @@ int host_communicator_query(int (*query)(MPI_Comm, int*)) {
   return value;
 }
 
-bool nccl_without_library_mpi() { return global_nccl_context && !mpi_initialized; }
-
 // The MPI-less mode: an NCCL context while MPI is not running.  Whoever
 // started MPI (the library, or the application before qor_init), the MPI +
 // NCCL mode has one.
@@ -89,7 +87,7 @@ extern "C" QOR_Status qor_size(int* size) {
 
 extern "C" QOR_Status qor_local_rank(int* local_rank) {
   return guarded([&] {
-    *local_rank = global_nccl_context ? global_nccl_context->device
+    *local_rank = global_nccl_context ? global_nccl_context->local_rank
                                       : host_communicator_query(MPI_Comm_rank);
     return QOR_SUCCESS;
   });
@@ -105,7 +103,14 @@ extern "C" QOR_Status qor_local_size(int* local_size) {
 extern "C" QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root) {
   return guarded([&] {
     if (!require_initialized("qor_bcast")) return QOR_FAILURE;
-    if (nccl_without_library_mpi()) {
+    if (type != QOR_FLOAT && type != QOR_HALF && type != QOR_BYTE) return QOR_FAILURE;
+    if (count < 0) {
+      QOR_TRACE('E') << "qor_bcast: negative count " << count;
+      return QOR_FAILURE;
+    }
+    if (global_nccl_context) {
+      // Device buffers: through NCCL, never through an MPI that may not
+      // read device memory.
       qor_nccl_context& context = *global_nccl_context;
       QOR_CHECK_NCCL(ncclBroadcast(buf, buf, count, get_nccl_datatype(type), root, context.comm,
                                    context.stream));
@@ -113,14 +118,21 @@ extern "C" QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root) {
       return QOR_SUCCESS;
     }
     initialize_mpi();
-    MPI_Datatype datatype;
-    switch (type) {
-      case QOR_FLOAT: datatype = MPI_FLOAT; break;
-      case QOR_HALF: datatype = MPI_SHORT; break;
-      case QOR_BYTE: datatype = MPI_BYTE; break;
-      default: return QOR_FAILURE;
+    const MPI_Datatype datatype = type == QOR_FLOAT ? MPI_FLOAT : type == QOR_HALF ? MPI_SHORT : MPI_BYTE;
+    qor::network::qor_hw* hw = global_hw_h;
+    if (!hw || !hw->stages_mpi(buf)) {
+      QOR_CHECK_MPI(MPI_Bcast(buf, count, datatype, root, MPI_COMM_WORLD));
+      return QOR_SUCCESS;
     }
-    QOR_CHECK_MPI(MPI_Bcast(buf, count, datatype, root, MPI_COMM_WORLD));
+    // A device buffer and an MPI that cannot read it: through the staging
+    // buffer.
+    int element = 0;
+    QOR_CHECK_MPI(MPI_Type_size(datatype, &element));
+    const size_t bytes = static_cast<size_t>(count) * static_cast<size_t>(element);
+    void* host = hw->staging_buffer(0, bytes);
+    hw->stage_copy(host, buf, bytes, cudaMemcpyDeviceToHost, hw->_streams[0]);
+    QOR_CHECK_MPI(MPI_Bcast(host, count, datatype, root, MPI_COMM_WORLD));
+    hw->stage_copy(buf, host, bytes, cudaMemcpyHostToDevice, hw->_streams[0]);
     return QOR_SUCCESS;
   });
 }

@@ -31,7 +31,8 @@ struct qor_sw_h {
 struct qor_nccl_context {
   int nranks = 0;
   int rank = 0;
-  int device = 0;  // also reported as the local rank
+  int local_rank = 0;  // the host rank, or the device index given to qor_init
+  int device = 0;      // local_rank modulo the devices this process sees
   ncclComm_t comm = nullptr;
   cudaStream_t stream = nullptr;
   cublasHandle_t cublas = nullptr;
@@ -48,7 +49,8 @@ extern int qor_iter;
 // Makes sure MPI is running.
 void initialize_mpi();
 void initialize_mpiless(const std::map<std::string, std::string>& options);
-void initialize_nccl(int nranks, int rank, int device, const ncclUniqueId& id);
+// Joins the NCCL group on device `local_rank` modulo the visible devices.
+void initialize_nccl(int nranks, int rank, int local_rank, const ncclUniqueId& id);
 // Destroys the context's cuBLAS handle, stream and communicator, in this order.
 void release_nccl_context(qor_nccl_context& context);
 

@@ -248,8 +248,10 @@ TEST_F(Hw, GpuModeDeviceStreamsHandleAndBuffers) {
   hw.clean_cuda_streams(rs, ag);
   EXPECT_EQ(hw._streams.size(), static_cast<size_t>(size_)) << "NCCLB runs one stream per peer";
   const auto lines = qor_test::trace_summary(b.log);
-  EXPECT_EQ(lines.size() == 2 && lines[1] == "W:0:[-pipe 2][-omp 2] may cause hang if NCCL is "
-                                             "selected beyond the 2nd dim",
+  EXPECT_EQ(lines.size() == 3 &&
+                lines[1] == "W:0:MPI is not CUDA-aware (MPIX_Query_cuda_support): device buffers "
+                            "are staged through pinned host memory" &&
+                lines[2] == "W:0:[-pipe 2][-omp 2] may cause hang if NCCL is selected beyond the 2nd dim",
             rank_ == 0) << b.log;
   void* p = nullptr;
   hw.malloc_init(&p, 1000, 0x5a);
@@ -282,6 +284,9 @@ TEST_F(Hw, NcclCommunicatorsPerDimensionAndTheirRingOrders) {
     if (size_ % 2 && needs_pairs) continue;
     SCOPED_TRACE(c.mode);
     scoped_env rings("NCCL_RINGS", c.user);
+    // Pretended hosts have GPUs of their own: one each, as under a scheduler.
+    const std::string own_gpu = std::to_string(rank_);
+    scoped_env gpus("CUDA_VISIBLE_DEVICES", c.per_host ? own_gpu.c_str() : nullptr);
     per_host = c.per_host;
     built b = build(c.mode);
     ASSERT_TRUE(b.hw) << b.log;

@@ -324,9 +324,13 @@ void legacy_run(bool gpu, bool application_mpi) {
     EXPECT_EQ(pieces.read(), spread);
     EXPECT_EQ(qor_memcpy_gather(static_cast<char*>(back.ptr), at.data(), sizes.data(), sizes.size()), 0);
     EXPECT_EQ(back.read(), all);
+    // Host memory goes to MPI as it is; device memory, staged.
     std::vector<float> root(5, me + 1.0f);
+    lib_buffer<float> device_root(root);
     EXPECT_EQ(qor_bcast(root.data(), 5, QOR_FLOAT, n - 1), QOR_SUCCESS);
+    EXPECT_EQ(qor_bcast(device_root.ptr, 5, QOR_FLOAT, n - 1), QOR_SUCCESS);
     EXPECT_EQ(root, std::vector<float>(5, n * 1.0f));
+    EXPECT_EQ(device_root.read(), root);
   }
   finalize_all();
 }
