@@ -91,13 +91,14 @@ struct engine_buffer {
     hw.malloc(reinterpret_cast<void**>(&ptr), (n + 1) * sizeof(T));
   }
   ~engine_buffer() { hw.free(ptr); }
-  void write(const std::vector<T>& v) { move(ptr, v.data()); }
+  void write(const std::vector<T>& v) { move(hw, ptr, v.data(), n); }
   std::vector<T> read() {
     std::vector<T> v(n);
-    move(v.data(), ptr);
+    move(hw, v.data(), ptr, n);
     return v;
   }
-  void move(void* to, const void* from) {
+  static void put(qor_hw& hw, T* to, const std::vector<T>& v) { move(hw, to, v.data(), v.size()); }
+  static void move(qor_hw& hw, void* to, const void* from, size_t n) {
     if (n > 0 && hw._device < 0) std::memcpy(to, from, n * sizeof(T));
     if (n > 0 && hw._device >= 0) {
       // A copy from pageable memory may still be queued when cudaMemcpy
@@ -280,20 +281,39 @@ TEST(Partition, ShortLastPartIsMessageFifteenAtDebugLevelTwo) {
             std::make_tuple(39, "_net_size[" + std::to_string(P - 1) + "]=4"));
 }
 
+// The residue starts at zero and keeps its prefix when the buffer grows,
+// as the engine's own stream sees it in GPU mode.
 TEST(Buffers, RebindResidueAndScratch) {
+  for (bool gpu : {false, true}) {
+    if (gpu && !qor_test::device_available()) continue;
+    auto hw = make_hw(gpu ? "-cpu_only 0" : "-cpu_only 1");
+    engine_buffer<float> a(*hw, 100), b(*hw, 100), c(*hw, 150), folded(*hw, 150);
+    qor_sw<float> sw(*hw, a.ptr, 100, 0);
+    sw.update_buf(b.ptr, 100);
+    EXPECT_EQ(sw._buf_base, b.ptr) << "a buffer of the same size is rebound";
+    // What the engine reads from the residue: it is folded into zeros.
+    // Not the stream of the cuBLAS handle: the float sum must wait for its own.
+    cudaStream_t stream = nullptr;
+    if (gpu) cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking);
+    auto seen = [&](size_t n) {
+      folded.write(std::vector<float>(150, 0.0f));
+      gpu ? sw.reduce_op<QOR_MDR_SUM>(stream, static_cast<int>(n), sw._residue, folded.ptr, 0)
+          : sw.reduce_op<QOR_MDR_HOST_SUM>(stream, static_cast<int>(n), sw._residue, folded.ptr, 0);
+      const std::vector<float> all = folded.read();
+      return std::vector<float>(all.begin(), all.begin() + n);
+    };
+    sw.get_residue();
+    EXPECT_EQ(seen(100), std::vector<float>(100, 0.0f));
+    std::vector<float> want(150, 0.0f);
+    for (int i = 0; i < 100; ++i) want[i] = i + 1.0f;
+    engine_buffer<float>::put(*hw, sw._residue, std::vector<float>(want.begin(), want.begin() + 100));
+    sw.update_buf(c.ptr, 150);
+    EXPECT_EQ(seen(150), want) << "the accumulated prefix carries over";
+    if (gpu) cudaStreamDestroy(stream);
+  }
   auto hw = make_hw("-cpu_only 1");
-  std::vector<float> a(100), b(100);
-  qor_sw<float> sw(*hw, a.data(), 100, 0);
-  sw.update_buf(b.data(), 100);
-  EXPECT_EQ(sw._buf_base, b.data()) << "a buffer of the same size is rebound";
-  float* residue = sw.get_residue();
-  EXPECT_EQ(std::vector<float>(residue, residue + 100), std::vector<float>(100, 0.0f));
-  for (int i = 0; i < 100; ++i) residue[i] = i + 1.0f;
   std::vector<float> c(150);
-  sw.update_buf(c.data(), 150);
-  std::vector<float> kept(sw._residue, sw._residue + 150), want(150, 0.0f);
-  for (int i = 0; i < 100; ++i) want[i] = i + 1.0f;
-  EXPECT_EQ(kept, want) << "the accumulated prefix carries over";
+  qor_sw<float> sw(*hw, c.data(), 150, 0);
   float* scratch = sw.get_temp_buf(10);
   EXPECT_EQ(sw.get_temp_buf(11), scratch) << "10 % headroom";
   sw.get_temp_buf(12);
@@ -339,6 +359,17 @@ TEST(Folds, BitwiseOrPassAndHalfOnTheHost) {
     const int own = sw._rings[0]._net_disp[me];
     for (int i = own; i < own + sw._rings[0]._net_size[me]; ++i)
       ASSERT_EQ(__half_as_ushort(got[i]), static_cast<unsigned short>(((1 << P) - 1) | 1 | i << 8)) << i;
+#if QOR_GPU_EMULATED
+    // A kernel that cannot start is message 2, not a block left unreduced.
+    for (int op = 0; op < 2; ++op) {
+      qoremu_inject_failure("cudaLaunchKernel", 0, cudaErrorLaunchOutOfResources);
+      const qor_test::raised_t r = qor_test::raised([&] {
+        op ? sw.reduce_op<QOR_MDR_SUM>(hw->_streams[0], 4, buf.ptr, buf.ptr, 0)
+           : sw.reduce_op<QOR_MDR_BOR>(hw->_streams[0], 4, buf.ptr, buf.ptr, 0);
+      });
+      EXPECT_EQ(std::make_pair(r.error.id, r.error.status), std::make_pair(2, 6)) << r.log;
+    }
+#endif
   }
   // Only float has a host sum: a half pass fails before any message moves.
   auto hw = make_hw("-cpu_only 1");

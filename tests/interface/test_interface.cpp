@@ -26,15 +26,17 @@ namespace {
 using qor_test::input;
 using qor_test::sum_of;
 
-// Skips unless every process of the job has a GPU of its own; before MPI
-// starts, the launcher's environment tells the job size.
+// Skips unless every process of the job has a GPU of its own: enough
+// devices for the job (before MPI starts, the launcher's environment tells
+// its size), or one picked for each process by CUDA_VISIBLE_DEVICES.
 #define QOR_REQUIRE_A_GPU_EACH()                                                    \
   do {                                                                              \
     QOR_REQUIRE_DEVICE();                                                           \
     int devices_ = 0;                                                               \
     const char* job_ = std::getenv("OMPI_COMM_WORLD_SIZE");                         \
     cudaGetDeviceCount(&devices_);                                                  \
-    if (devices_ < (job_ ? std::atoi(job_) : 1)) GTEST_SKIP() << "a GPU per process is needed"; \
+    if (devices_ < (job_ ? std::atoi(job_) : 1) && !std::getenv("CUDA_VISIBLE_DEVICES")) \
+      GTEST_SKIP() << "a GPU per process is needed";                                \
   } while (0)
 
 // A buffer in the library's memory, filled and read through its helpers.
@@ -204,7 +206,8 @@ TEST(MpiLess, Workers) {
   qor_rank(&rank), qor_size(&size), qor_local_rank(&local_rank), qor_local_size(&local_size);
   qor_get_key_value(QOR_KEY_DEVICE, &device);
   const int own = w.n - 1 - w.me;
-  EXPECT_EQ(std::make_tuple(rank, size, local_rank, local_size, device), std::make_tuple(w.me, w.n, own, 1, own));
+  EXPECT_EQ(std::make_tuple(rank, size, local_rank, local_size, device),
+            std::make_tuple(w.me, w.n, own, 1, own % qor_test::device_count()));
   EXPECT_EQ(allreduce_table(w.me, w.n, w.me % 2), "");
   {
     lib_buffer<float> value(std::vector<float>(29, w.me + 1.0f));
@@ -259,8 +262,19 @@ void mpi_nccl_run(bool application_mpi) {
   qor_get_key_value(QOR_KEY_JITTER, &jitter);
   qor_get_key_value(QOR_KEY_BW_DIM3, &bandwidth);
   qor_get_key_value(QOR_KEY_DEVICE, &device);
-  EXPECT_EQ(std::make_tuple(e2e, jitter, bandwidth, device), std::make_tuple(-1.0, -1.0, 0.0, local_rank));
+  EXPECT_EQ(std::make_tuple(e2e, jitter, bandwidth, device),
+            std::make_tuple(-1.0, -1.0, 0.0, local_rank % qor_test::device_count()));
   EXPECT_EQ(allreduce_table(me, n), "");
+  {
+    // The gradient may still be being written on a stream of the caller's.
+    cudaStream_t caller = nullptr;
+    cudaStreamCreateWithFlags(&caller, cudaStreamNonBlocking);
+    lib_buffer<float> gradient(std::vector<float>(3, 1.0f));
+    cudaMemsetAsync(gradient.ptr, 0, 3 * sizeof(float), caller);
+    EXPECT_EQ(qor_allreduce(gradient.ptr, 3, QOR_FLOAT, QOR_SUM), QOR_SUCCESS);
+    EXPECT_EQ(gradient.read(), std::vector<float>(3, 0.0f));
+    cudaStreamDestroy(caller);
+  }
   EXPECT_EQ(allreduce_table(me, n, true), "") << "asynchronous";
   qor_get_key_value(QOR_KEY_E2E, &e2e);
   EXPECT_TRUE(e2e >= 0.0 && e2e < 60.0) << e2e << " is no duration: a clock reading?";
@@ -301,7 +315,7 @@ void legacy_run(bool gpu, bool application_mpi) {
   ASSERT_EQ(qor_init(gpu ? "-qor_legacy_allreduce 1 -mode b" : "-qor_legacy_allreduce 1 -cpu_only 1"), QOR_SUCCESS);
   int me = -1, n = 0, device = -2;
   qor_rank(&me), qor_size(&n), qor_get_key_value(QOR_KEY_DEVICE, &device);
-  EXPECT_EQ(device, gpu ? qor_test::world_rank() : -1);
+  EXPECT_EQ(device, gpu ? qor_test::world_rank() % qor_test::device_count() : -1);
   // Bandwidth keys 2 to 5 read dimensions 0 to 3 of the recorded transfers.
   global_stat_h->add_xact('r', 0.0, 1, 1.0, 1.0, 0.0, 1e9, 1e9, ' ');
   double bandwidth[2] = {-1.0, -1.0};

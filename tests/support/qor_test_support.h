@@ -82,6 +82,8 @@ std::vector<std::vector<int>> grids(int n);
 
 // True when the CUDA runtime reports a device; `why` says why not.
 bool device_available(std::string* why = nullptr);
+// Devices this process sees (0 without any).
+int device_count();
 
 // Rank and size in MPI_COMM_WORLD (MPI must be running).
 int world_rank();

@@ -124,6 +124,12 @@ bool device_available(std::string* why) {
   return false;
 }
 
+int device_count() {
+  int count = 0;
+  if (cudaGetDeviceCount(&count) != cudaSuccess) cudaGetLastError();
+  return count;
+}
+
 int world_rank() {
   int rank = 0;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
