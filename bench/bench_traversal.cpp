@@ -5,7 +5,13 @@
 //     MPI_Allreduce on the same float buffer, 1 KiB to 64 MiB: the median
 //     over repetitions of the slowest process's time, algbw = bytes / time,
 //     busbw = algbw * 2(n-1)/n;
-//  2. the engine's host sum (y += x) against memcpy of the same arrays.
+//  2. the engine's host sum (y += x) against memcpy of the same arrays;
+//  3. where a GPU is present, the ring allreduce in GPU mode on device
+//     buffers, staged through pinned host memory when MPI is not CUDA-aware
+//     (the advice line says which), against MPI_Allreduce of a host buffer
+//     of the same size and against the pinned host-device copy bandwidth
+//     measured in the same run.  In the emulated flavour this row measures
+//     the emulation, not a GPU.
 //
 // Every buffer is allocated and touched once before timing, so no page
 // faults are measured.
@@ -31,6 +37,7 @@ namespace {
 
 using qor::network::QOR_MDR_HOST_SUM;
 using qor::network::QOR_MDR_NONE;
+using qor::network::QOR_MDR_SUM;
 using qor::network::qor_hw;
 using qor::network::qor_sw;
 
@@ -95,21 +102,28 @@ int repetitions(size_t bytes) {
   return static_cast<int>(std::clamp<size_t>(reps, 9, 301) | 1);
 }
 
+// The ring allreduce over dimension 0 with the reducing operator OP.
+template <qor::network::OPR OP>
+void ring_allreduce(qor_sw<float>& sw, cudaStream_t stream) {
+  auto& D = sw._hw->_dim[0];
+  auto& R = sw._rings[0];
+  float* seg = sw._buf_base + R._net_off;
+  float* tmp = sw.get_temp_buf(static_cast<size_t>(R._net_size.back()));
+  sw.ring_traversal<OP, false>(stream, 0, D._rank, D._size, D._comm, R._next, R._prev, R._prev,
+                               1, seg, R._net_disp.data(), R._net_size.data(), tmp, nullptr);
+  sw.ring_traversal<QOR_MDR_NONE, false>(stream, 0, D._rank, D._size, D._comm, R._next, R._prev,
+                                         D._rank, 2, seg, R._net_disp.data(), R._net_size.data(),
+                                         nullptr, nullptr);
+}
+
 // One allreduce through the engine over dimension 0: reduce-scatter, then
 // allgather, by ring or by recursive halving and doubling.
 void engine_allreduce(qor_sw<float>& sw, bool rcs) {
   auto& D = sw._hw->_dim[0];
-  auto& R = sw._rings[0];
-  float* seg = sw._buf_base + R._net_off;
   if (!rcs) {
-    float* tmp = sw.get_temp_buf(static_cast<size_t>(R._net_size.back()));
-    sw.ring_traversal<QOR_MDR_HOST_SUM, false>(nullptr, 0, D._rank, D._size, D._comm, R._next,
-                                               R._prev, R._prev, 1, seg, R._net_disp.data(),
-                                               R._net_size.data(), tmp, nullptr);
-    sw.ring_traversal<QOR_MDR_NONE, false>(nullptr, 0, D._rank, D._size, D._comm, R._next,
-                                           R._prev, D._rank, 2, seg, R._net_disp.data(),
-                                           R._net_size.data(), nullptr, nullptr);
+    ring_allreduce<QOR_MDR_HOST_SUM>(sw, nullptr);
   } else {
+    float* seg = sw._buf_base + sw._rings[0]._net_off;
     auto& S = sw._rcs[0];
     const int s = static_cast<int>(S._my_size.size());
     float* tmp = sw.get_temp_buf(static_cast<size_t>(S._my_size.back()));
@@ -126,6 +140,62 @@ void engine_allreduce(qor_sw<float>& sw, bool rcs) {
 
 void fill(float* p, size_t n, float v) {
   for (size_t i = 0; i < n; ++i) p[i] = v + static_cast<float>(i % 1024);
+}
+
+// Section 3: the GPU-mode ring allreduce of device buffers.
+void gpu_rows(int size, int me) {
+  std::map<std::string, std::string> options = parse_option("-cpu_only 0 -mode r");
+  qor_hw hw(MPI_COMM_WORLD, options);
+  MPI_Comm comm = hw._comm;
+  const size_t max_bytes = size_t{16} << 20;
+  const size_t max_n = max_bytes / sizeof(float);
+  void* device = nullptr;
+  void* pinned = nullptr;
+  hw.malloc(&device, max_bytes);
+  cudaMallocHost(&pinned, max_bytes);
+  std::vector<float> host(max_n);
+  fill(host.data(), max_n, static_cast<float>(me));
+  qor_sw<float> sw(hw, static_cast<float*>(device), static_cast<int>(max_n), 0);
+  sw.get_temp_buf(max_n);
+  cudaStream_t stream = hw._streams[0];
+  const double bus = 2.0 * (size - 1) / size;
+  if (me == 0) {
+    std::printf("
+GPU mode, ring, device buffers, %s; copy = pinned host-device copy GB/s in "
+                "each direction
+",
+                hw.stages_mpi() ? "staged through pinned host memory" : "to a CUDA-aware MPI");
+    std::printf("%10s %5s | %10s %9s | %10s %9s | %9s %9s | %9s
+", "bytes", "reps", "gpu us",
+                "busbw", "mpi us", "busbw", "h2d", "d2h", "gpu/mpi");
+  }
+  for (size_t bytes = 16384; bytes <= max_bytes; bytes *= 4) {
+    const size_t n = bytes / sizeof(float);
+    sw.update_buf(static_cast<float*>(device), static_cast<int>(n));
+    const int reps = std::min(repetitions(bytes), 51) | 1;
+    for (int i = 0; i < 2; ++i) ring_allreduce<QOR_MDR_SUM>(sw, stream);
+    const std::vector<double> t = median_slowest(
+        comm, reps,
+        {[&] { ring_allreduce<QOR_MDR_SUM>(sw, stream); },
+         [&] { MPI_Allreduce(MPI_IN_PLACE, host.data(), static_cast<int>(n), MPI_FLOAT, MPI_SUM, comm); },
+         [&] { hw.stage_copy(device, pinned, bytes, cudaMemcpyHostToDevice, stream); },
+         [&] { hw.stage_copy(pinned, device, bytes, cudaMemcpyDeviceToHost, stream); }},
+        [&] {
+          fill(host.data(), n, static_cast<float>(me));
+          cudaMemcpy(device, host.data(), bytes, cudaMemcpyHostToDevice);
+          cudaDeviceSynchronize();
+        });
+    auto busbw = [&](double s) { return s > 0.0 ? static_cast<double>(bytes) / s * bus / 1e9 : 0.0; };
+    auto copy_bw = [&](double s) { return static_cast<double>(bytes) / s / 1e9; };
+    if (me == 0) {
+      std::printf("%10zu %5d | %10.1f %9.3f | %10.1f %9.3f | %9.3f %9.3f | %9.3f\n", bytes, reps,
+                  t[0] * 1e6, busbw(t[0]), t[1] * 1e6, busbw(t[1]), copy_bw(t[2]), copy_bw(t[3]),
+                  busbw(t[0]) / busbw(t[1]));
+    }
+  }
+  std::fflush(stdout);
+  cudaFreeHost(pinned);
+  hw.free(device);
 }
 
 }  // namespace
@@ -241,6 +311,8 @@ int main(int argc, char** argv) {
     }
     sleeping_barrier(comm);
   }
+  int devices = 0;
+  if (cudaGetDeviceCount(&devices) == cudaSuccess && devices > 0) gpu_rows(size, me);
   MPI_Finalize();
   return 0;
 }

@@ -18,10 +18,14 @@
 # system's or the Python wheel's), the cuda flavour is built and its device
 # tests run with one process: the engine (test_engine: every traversal and
 # fold in GPU mode), the hardware layer (test_hw), the MPI + NCCL mode's
-# allreduce of float and half and the MPI-less NCCL mode (test_interface);
-# with two GPUs or more also the exit with an asynchronous request
-# outstanding.
-# Without a GPU everything still builds and reports its tests as skipped.
+# allreduce of float and half and the MPI-less NCCL mode with one worker
+# (test_interface); then the engine's GPU-mode traversals with two
+# processes sharing the GPU, so that device buffers cross MPI (staged when
+# MPI is not CUDA-aware); with two GPUs or more also the exit with an
+# asynchronous request outstanding.
+# Without a GPU everything still builds and reports its tests as skipped;
+# with one, a test that could not run counts as failed.  The whole check
+# stops after QOR_GPU_CHECK_SECONDS (default 400).
 # Last line: "gpu check: N passed, N failed, N skipped"; exit status 1 when
 # anything failed.
 set -uo pipefail
@@ -41,8 +45,30 @@ if [[ "${1:-}" == "--fetch-deps" ]]; then
 fi
 
 mkdir -p "$work" "$out"
-passed=0 failed=0 skipped=0
+counts="$work/counts"
 note() { echo "gpu check: $*" | tee -a "$out/gpu_check.log"; }
+
+# The outer run: the check itself under a time limit, and the last line
+# even when the limit ends it.
+if [[ "${1:-}" != "--inner" ]]; then
+  echo "0 0 0" > "$counts"
+  timeout --kill-after=10 "${QOR_GPU_CHECK_SECONDS:-400}" bash "$0" --inner
+  rc=$?
+  read -r passed failed skipped < "$counts"
+  if [[ $rc == 124 || $rc == 137 ]]; then
+    note "stopped after ${QOR_GPU_CHECK_SECONDS:-400} s"
+    failed=$((failed + 1))
+  fi
+  echo "gpu check: $passed passed, $failed failed, $skipped skipped" | tee -a "$out/gpu_check.log"
+  [[ $failed == 0 ]]
+  exit $?
+fi
+passed=0 failed=0 skipped=0
+save_counts() { echo "$passed $failed $skipped" > "$counts"; }
+# Open MPI on a machine without ssh or a resource manager: all processes
+# on this host, started directly.
+export OMPI_MCA_plm=isolated OMPI_MCA_btl_vader_single_copy_mechanism=none
+export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
 
 # --- the toolkit -----------------------------------------------------------------
 nvcc="$(command -v nvcc || true)"
@@ -63,6 +89,8 @@ library_tests() {
   local cmake_args=()
   # NCCL: the system's, else the one of Python's nvidia-nccl wheel.
   local nccl_inc="" nccl_lib=""
+  # Test programs find the toolkit's libraries (and NCCL's) without help.
+  local rpath="$cuda_home/lib64"
   local have_nccl=0 d
   for d in "$cuda_home" /usr /usr/local; do
     if [[ -f "$d/include/nccl.h" ]] && { compgen -G "$d/lib*/libnccl.so*" ||
@@ -73,9 +101,10 @@ library_tests() {
   if [[ $have_nccl == 1 ]]; then
     :  # where CMake looks by itself
   else
+    # The wheel's package has no __init__.py, hence no __file__: its
+    # __path__ says where it is.
     local wheel
-    wheel="$(python3 -c 'import nvidia.nccl, os; print(os.path.dirname(nvidia.nccl.__file__))' \
-             2>/dev/null || true)"
+    wheel="$(python3 -c 'import nvidia.nccl as m; print(list(m.__path__)[0])' 2>/dev/null || true)"
     if [[ -n "$wheel" && -f "$wheel/include/nccl.h" ]]; then
       nccl_inc="$wheel/include"
       nccl_lib="$(ls "$wheel"/lib/libnccl.so* 2>/dev/null | head -1)"
@@ -85,6 +114,7 @@ library_tests() {
       return 2
     fi
     cmake_args+=("-DQOR_NCCL_INCLUDE_DIR=$nccl_inc" "-DQOR_NCCL_LIBRARY=$nccl_lib")
+    rpath="$rpath;$(dirname "$nccl_lib")"
     export LD_LIBRARY_PATH="$(dirname "$nccl_lib")${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
   fi
 
@@ -122,7 +152,8 @@ library_tests() {
   local cuda_arch=75-real
   [[ $have_gpu == 1 ]] && cuda_arch=native
   cmake -S "$root" -B "$build" -DQOR_GPU=cuda -DQOR_BUILD_BENCH=OFF \
-        -DCMAKE_CUDA_ARCHITECTURES="$cuda_arch" "${cmake_args[@]}" > "$out/configure.log" 2>&1 ||
+        -DCMAKE_CUDA_ARCHITECTURES="$cuda_arch" "-DCMAKE_BUILD_RPATH=$rpath" "${cmake_args[@]}" \
+        > "$out/configure.log" 2>&1 ||
     { tail -30 "$out/configure.log"; note "configure failed"; return 1; }
   cmake --build "$build" -j"$jobs" --target test_engine test_hw test_interface \
         > "$out/build.log" 2>&1 ||
@@ -135,8 +166,21 @@ library_tests() {
   p=$(grep -cE 'Test +#[0-9]+: .* +Passed' "$out/ctest.log")
   f=$(grep -cE 'Test +#[0-9]+: .* \*\*\*(Failed|Timeout|Exception)|Test +#[0-9]+: .* Not Run' "$out/ctest.log")
   s=$(grep -cE 'Test +#[0-9]+: .*(\*\*\*| )Skipped' "$out/ctest.log")
-  passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
   [[ $((p + f + s)) -gt 0 ]] || { note "no library test ran"; return 1; }
+  passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
+  save_counts
+  # Two processes on the one GPU: the engine's traversals move device
+  # buffers through MPI.
+  if [[ $have_gpu == 1 ]]; then
+    if (cd "$build" && mpiexec -n 2 --oversubscribe tests/engine/test_engine \
+          '--gtest_filter=Modes/Engine.*gpu*:Folds.*:Buffers.*') > "$out/shared_gpu.log" 2>&1; then
+      passed=$((passed + 1))
+    else
+      tail -40 "$out/shared_gpu.log"
+      note "engine traversals of two processes on one GPU failed"
+      failed=$((failed + 1))
+    fi
+  fi
   return 0
 }
 library_tests
@@ -144,6 +188,8 @@ case $? in
   1) failed=$((failed + 1)) ;;
   2) skipped=$((skipped + 1)) ;;
 esac
-
-echo "gpu check: $passed passed, $failed failed, $skipped skipped" | tee -a "$out/gpu_check.log"
-[[ $failed == 0 ]]
+# With a GPU present, a library test that could not run is a failure.
+if [[ $have_gpu == 1 ]]; then
+  failed=$((failed + skipped)) skipped=0
+fi
+save_counts

@@ -2,6 +2,7 @@
 // NCCL start modes.
 #include <mpi.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "qor_check.h"
@@ -73,7 +74,7 @@ void initialize_nccl(int nranks, int rank, int local_rank, const ncclUniqueId& i
   // the local rank is not a device ordinal.
   int count = 0;
   QOR_CHECK_CUDA(cudaGetDeviceCount(&count));
-  context.device = local_rank % count;
+  context.device = local_rank % std::max(count, 1);
   QOR_CHECK_CUDA(cudaSetDevice(context.device));
   QOR_CHECK_NCCL(ncclCommInitRank(&context.comm, nranks, id, rank));
   int least = 0;

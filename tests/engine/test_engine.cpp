@@ -287,28 +287,30 @@ TEST(Buffers, RebindResidueAndScratch) {
   for (bool gpu : {false, true}) {
     if (gpu && !qor_test::device_available()) continue;
     auto hw = make_hw(gpu ? "-cpu_only 0" : "-cpu_only 1");
-    engine_buffer<float> a(*hw, 100), b(*hw, 100), c(*hw, 150), folded(*hw, 150);
+    engine_buffer<float> a(*hw, 100), b(*hw, 100), c(*hw, 150), first(*hw, 150), second(*hw, 150);
+    // Zeroed ahead: the synchronisation of a write must not stand in for the
+    // library's own.
+    first.write(std::vector<float>(150, 0.0f)), second.write(std::vector<float>(150, 0.0f));
     qor_sw<float> sw(*hw, a.ptr, 100, 0);
     sw.update_buf(b.ptr, 100);
     EXPECT_EQ(sw._buf_base, b.ptr) << "a buffer of the same size is rebound";
-    // What the engine reads from the residue: it is folded into zeros.
     // Not the stream of the cuBLAS handle: the float sum must wait for its own.
     cudaStream_t stream = nullptr;
     if (gpu) cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking);
-    auto seen = [&](size_t n) {
-      folded.write(std::vector<float>(150, 0.0f));
+    // What the engine reads from the residue: it is folded into zeros.
+    auto seen = [&](engine_buffer<float>& folded, size_t n) {
       gpu ? sw.reduce_op<QOR_MDR_SUM>(stream, static_cast<int>(n), sw._residue, folded.ptr, 0)
           : sw.reduce_op<QOR_MDR_HOST_SUM>(stream, static_cast<int>(n), sw._residue, folded.ptr, 0);
       const std::vector<float> all = folded.read();
       return std::vector<float>(all.begin(), all.begin() + n);
     };
     sw.get_residue();
-    EXPECT_EQ(seen(100), std::vector<float>(100, 0.0f));
+    EXPECT_EQ(seen(first, 100), std::vector<float>(100, 0.0f));
     std::vector<float> want(150, 0.0f);
     for (int i = 0; i < 100; ++i) want[i] = i + 1.0f;
     engine_buffer<float>::put(*hw, sw._residue, std::vector<float>(want.begin(), want.begin() + 100));
     sw.update_buf(c.ptr, 150);
-    EXPECT_EQ(seen(150), want) << "the accumulated prefix carries over";
+    EXPECT_EQ(seen(second, 150), want) << "the accumulated prefix carries over";
     if (gpu) cudaStreamDestroy(stream);
   }
   auto hw = make_hw("-cpu_only 1");

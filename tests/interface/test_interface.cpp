@@ -234,6 +234,10 @@ TEST(MpiLess, ExitWithAnAsynchronousRequestOutstanding) {
   // Registered before the first asynchronous call, so it runs after the
   // library's own exit handler: the exit status tells the result.
   std::atexit([] {
+    if (__atomic_load_n(&qor_ctrl, __ATOMIC_SEQ_CST) != 0) {
+      std::fprintf(stderr, "at exit: the request is still outstanding\n");
+      _exit(4);
+    }
     std::vector<float> got(count);
     qor_memcpy_device_to_host(got.data(), buffer, count * sizeof(float));
     qor_memsync();
