@@ -160,13 +160,10 @@ void gpu_rows(int size, int me) {
   cudaStream_t stream = hw._streams[0];
   const double bus = 2.0 * (size - 1) / size;
   if (me == 0) {
-    std::printf("
-GPU mode, ring, device buffers, %s; copy = pinned host-device copy GB/s in "
-                "each direction
-",
+    std::printf("\nGPU mode, ring, device buffers, %s; copy = pinned host-device copy GB/s in "
+                "each direction\n",
                 hw.stages_mpi() ? "staged through pinned host memory" : "to a CUDA-aware MPI");
-    std::printf("%10s %5s | %10s %9s | %10s %9s | %9s %9s | %9s
-", "bytes", "reps", "gpu us",
+    std::printf("%10s %5s | %10s %9s | %10s %9s | %9s %9s | %9s\n", "bytes", "reps", "gpu us",
                 "busbw", "mpi us", "busbw", "h2d", "d2h", "gpu/mpi");
   }
   for (size_t bytes = 16384; bytes <= max_bytes; bytes *= 4) {

@@ -290,7 +290,8 @@ void mpi_nccl_run(bool application_mpi) {
   {
     lib_buffer<float> buf(input<float>(me, 10));
     EXPECT_EQ(qor_allreduce(buf.ptr, 10, QOR_BYTE, QOR_SUM), QOR_FAILURE);
-    EXPECT_EQ(buf.read(), input<float>(me, 10)) << "an invalid type touches nothing";
+    EXPECT_EQ(qor_bcast(buf.ptr, -1, QOR_FLOAT, 0), QOR_FAILURE);
+    EXPECT_EQ(buf.read(), input<float>(me, 10)) << "an invalid type or count touches nothing";
     EXPECT_EQ(qor_allreduce_mpi("", buf.ptr, 10, MPI_FLOAT, MPI_SUM, MPI_COMM_WORLD), 0);
     EXPECT_EQ(qor_test::mismatch(buf.read(), 0, 10, [&](size_t i) { return sum_of(false, n, i); }), "");
     qor_test::stderr_capture quiet;
