@@ -220,6 +220,18 @@ cudaError_t create_stream(cudaStream_t* out, unsigned int flags, int priority) {
   return cudaSuccess;
 }
 
+// One attribute of a stream (the null stream's are those of the current
+// device's legacy default stream).
+template <class T, class Get>
+cudaError_t read_attribute(const char* function, cudaStream_t handle, T* out, Get get) {
+  if (cudaError_t e = qoremu::enter(function)) return finish(e);
+  if (!out) return finish(cudaErrorInvalidValue);
+  CUstream_st* s = nullptr;
+  if (cudaError_t e = qoremu::lookup_stream(handle, &s)) return finish(e);
+  *out = get(*s);
+  return cudaSuccess;
+}
+
 }  // namespace
 
 extern "C" {
@@ -289,30 +301,18 @@ cudaError_t cudaDeviceGetStreamPriorityRange(int* leastPriority, int* greatestPr
 }
 
 cudaError_t cudaStreamGetPriority(cudaStream_t hStream, int* priority) {
-  if (cudaError_t e = qoremu::enter("cudaStreamGetPriority")) return finish(e);
-  if (!priority) return finish(cudaErrorInvalidValue);
-  CUstream_st* s = nullptr;
-  if (cudaError_t e = qoremu::lookup_stream(hStream, &s)) return finish(e);
-  *priority = s->priority;
-  return cudaSuccess;
+  return read_attribute("cudaStreamGetPriority", hStream, priority,
+                        [](const CUstream_st& s) { return s.priority; });
 }
 
 cudaError_t cudaStreamGetFlags(cudaStream_t hStream, unsigned int* flags) {
-  if (cudaError_t e = qoremu::enter("cudaStreamGetFlags")) return finish(e);
-  if (!flags) return finish(cudaErrorInvalidValue);
-  CUstream_st* s = nullptr;
-  if (cudaError_t e = qoremu::lookup_stream(hStream, &s)) return finish(e);
-  *flags = s->flags;
-  return cudaSuccess;
+  return read_attribute("cudaStreamGetFlags", hStream, flags,
+                        [](const CUstream_st& s) { return s.flags; });
 }
 
 cudaError_t cudaStreamGetDevice(cudaStream_t hStream, int* device) {
-  if (cudaError_t e = qoremu::enter("cudaStreamGetDevice")) return finish(e);
-  if (!device) return finish(cudaErrorInvalidValue);
-  CUstream_st* s = nullptr;
-  if (cudaError_t e = qoremu::lookup_stream(hStream, &s)) return finish(e);
-  *device = s->device;
-  return cudaSuccess;
+  return read_attribute("cudaStreamGetDevice", hStream, device,
+                        [](const CUstream_st& s) { return s.device; });
 }
 
 }  // extern "C"
