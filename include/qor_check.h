@@ -25,6 +25,9 @@ void check_launch(const char* file, int line);
 
 // MPI has been started (by anybody) and not shut down yet.
 bool mpi_running();
+// Frees a communicator the library made and sets it to MPI_COMM_NULL.  After
+// MPI_Finalize every MPI call aborts the process: then it is only forgotten.
+void free_communicator(MPI_Comm* comm);
 
 }  // namespace qor
 

@@ -39,6 +39,11 @@ constexpr int library_failure_status = 6;
 // with the same arguments.  `file` may carry directories; they are dropped.
 [[noreturn]] void raise(const char* file, int line, int status, int id, ...);
 
+// A request the library refuses as a failure: the error line `why` at
+// `line` with `rank` (no_rank for none), then message 6 with the host name
+// raised from file:line.
+[[noreturn]] void raise_refusal(const char* file, int line, int rank, const std::string& why);
+
 // Logs message `id` with ERROR severity without throwing (messages 9 and 17).
 void log_error(const char* file, int line, int id, ...);
 
@@ -51,4 +56,5 @@ std::string host_name();
 }  // namespace qor
 
 #define QOR_RAISE(status, id, ...) ::qor::raise(__FILE__, __LINE__, (status), (id), ##__VA_ARGS__)
+#define QOR_REFUSE(rank, why) ::qor::raise_refusal(__FILE__, __LINE__, (rank), (why))
 #define QOR_LOG_ERROR(id, ...) ::qor::log_error(__FILE__, __LINE__, (id), ##__VA_ARGS__)

@@ -38,6 +38,12 @@ bool mpi_running() {
   return initialized && !finalized;
 }
 
+void free_communicator(MPI_Comm* comm) {
+  if (*comm == MPI_COMM_NULL) return;
+  if (mpi_running()) MPI_Comm_free(comm);
+  *comm = MPI_COMM_NULL;
+}
+
 void raise_mpi(const char* file, int line, int code) {
   char text[MPI_MAX_ERROR_STRING] = {0};
   int length = 0;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "qor_message.h"
+#include "qor_trace.h"
 
 QORException::QORException(no_format, std::string file_, int line_, int status_, int id_)
     : file(std::move(file_)), line(line_), status(status_), id(id_) {}
@@ -14,16 +15,14 @@ QORException::QORException(std::string file_, int line_, int status_, int id_, .
     : QORException(no_format{}, std::move(file_), line_, status_, id_) {
   va_list args;
   va_start(args, id_);
-  auto it = qor_message::Messages.find(id);
-  message = it != qor_message::Messages.end()
-                ? create_message(it->second, args)
-                : qor_message::Messages.at(qor_message::MSG_UNKNOWN);
+  message = from_va_list(file, line, status, id, args).message;
   va_end(args);
 }
 
 QORException QORException::from_va_list(std::string file, int line, int status, int id,
                                          va_list args) {
   QORException e(no_format{}, std::move(file), line, status, id);
+  // An unknown id gives message 1's text rather than no text.
   auto it = qor_message::Messages.find(id);
   e.message = it != qor_message::Messages.end()
                   ? create_message(it->second, args)
@@ -71,6 +70,11 @@ void raise(const char* file, int line, int status, int id, ...) {
   QORException e = QORException::from_va_list(name, line, status, id, args_for_exception);
   va_end(args_for_exception);
   throw e;
+}
+
+void raise_refusal(const char* file, int line, int rank, const std::string& why) {
+  write_trace_line('E', line, rank, why);
+  raise(file, line, library_failure_status, qor_message::MSG_QOR, host_name().c_str());
 }
 
 void log_error(const char* file, int line, int id, ...) {

@@ -96,8 +96,7 @@ void qor_sw<T>::update_buf(T* buf, int size) {
   if (size < 0) {
     // A negative count would give decreasing offsets and parts that run
     // outside the buffer.
-    trace_line('E', __LINE__, _hw->_rank) << "invalid buffer size " << size;
-    QOR_RAISE(library_failure_status, qor_message::MSG_QOR, host_name().c_str());
+    QOR_REFUSE(_hw->_rank, "invalid buffer size " + std::to_string(size));
   }
   _buf_base = buf;
   if (size == _buf_size) return;
@@ -173,9 +172,8 @@ void qor_sw<T>::enable_ring() {
 template <class T>
 size_t qor_sw<T>::byte_count(size_t elements) {
   if (elements > SIZE_MAX / sizeof(T)) {
-    trace_line('E', __LINE__, _hw->_rank)
-        << "cannot allocate " << elements << " elements: the byte count does not fit";
-    QOR_RAISE(library_failure_status, qor_message::MSG_QOR, host_name().c_str());
+    QOR_REFUSE(_hw->_rank,
+               "cannot allocate " + std::to_string(elements) + " elements: the byte count does not fit");
   }
   return elements * sizeof(T);
 }
@@ -197,8 +195,7 @@ T* qor_sw<T>::allocate(size_t elements, bool zero) {
   }
   // Device allocations are checked by the hardware layer; host ones are not.
   if (memory == nullptr && bytes > 0) {
-    trace_line('E', __LINE__, _hw->_rank) << "cannot allocate " << bytes << " bytes";
-    QOR_RAISE(library_failure_status, qor_message::MSG_QOR, host_name().c_str());
+    QOR_REFUSE(_hw->_rank, "cannot allocate " + std::to_string(bytes) + " bytes");
   }
   return static_cast<T*>(memory);
 }

@@ -11,7 +11,7 @@
 #include "qor_check.h"
 #include "qor_stat.h"
 #include "qor_sw.h"
-#include "qor_sw_clock.h"
+#include "qor_clock.h"
 
 namespace qor {
 namespace network {
@@ -104,7 +104,7 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
   T* send_stage = staged ? static_cast<T*>(hw.staging_buffer(1, size_of_block<T>(send_count))) : nullptr;
   const T* sent = staged ? send_stage : send;
 
-  const double t0 = engine_now();
+  const double t0 = monotonic_seconds();
   for (int i = 0; i < in.pieces; ++i) {
     int code = MPI_Irecv(received + in.offset(i), in.length(i, recv_count), type, from, tag, comm,
                          &recv_requests[i]);
@@ -119,13 +119,13 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
     int code = MPI_Isend(sent + out.offset(i), length, type, to, tag, comm, &send_requests[i]);
     if (code != MPI_SUCCESS) raise_mpi(at.file, at.isend, code);
   }
-  const double t1 = engine_now();
+  const double t1 = monotonic_seconds();
   double wait_time = 0.0;
   double reduce_time = 0.0;
   for (int i = 0; i < in.pieces; ++i) {
-    const double w0 = engine_now();
+    const double w0 = monotonic_seconds();
     complete_request<DBG>(sw, rank, &recv_requests[i], at.file, at.wait_recv);
-    const double w1 = engine_now();
+    const double w1 = monotonic_seconds();
     wait_time += w1 - w0;
     const int length = in.length(i, recv_count);
     if (staged) {
@@ -136,7 +136,7 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
       // Overlaps the sends still in flight: the target is never sent here.
       sw.template reduce_op<OP>(stream, length, scratch + in.offset(i), target + in.offset(i),
                                 step);
-      reduce_time += engine_now() - w1;
+      reduce_time += monotonic_seconds() - w1;
     }
   }
   if (stat) {

@@ -7,7 +7,7 @@
 
 #include "qor_check.h"
 #include "qor_sw.h"
-#include "qor_sw_clock.h"
+#include "qor_clock.h"
 #include "qor_trace.h"
 
 namespace qor {
@@ -36,10 +36,10 @@ template <class T>
 template <bool DBG>
 bool qor_sw<T>::measure_jitter(qor_stat* stat) {
   qor_hw& hw = *_hw;
-  const double t0 = engine_now();
+  const double t0 = monotonic_seconds();
   int code = MPI_Barrier(hw._comm);
   if (code != MPI_SUCCESS) raise_mpi(__FILE__, __LINE__, code);
-  const double t = engine_now() - t0;
+  const double t = monotonic_seconds() - t0;
   if (stat) stat->_jitter = t;
 
   double max_t = 0.0;

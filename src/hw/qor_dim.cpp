@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "qor_check.h"
+
 namespace qor {
 namespace network {
 
@@ -49,13 +51,7 @@ void qor_dim::release_nccl() {
 
 void qor_dim::release() {
   release_nccl();
-  if (_comm != MPI_COMM_NULL) {
-    int finalized = 0;
-    MPI_Finalized(&finalized);
-    // After MPI_Finalize every MPI call aborts the process.
-    if (!finalized) MPI_Comm_free(&_comm);
-    _comm = MPI_COMM_NULL;
-  }
+  free_communicator(&_comm);
 }
 
 }  // namespace network

@@ -53,9 +53,7 @@ std::string exact_text(double value) {
 // caller can still report the failure of qor_init.
 [[noreturn]] void reject_option(int rank, const char* key, const std::string& value,
                                 const char* why) {
-  QOR_TRACE_RANK('E', rank) << "invalid value \"" << value << "\" for -" << key << " option ("
-                            << why << ")";
-  QOR_RAISE(library_failure_status, qor_message::MSG_QOR, host_name().c_str());
+  QOR_REFUSE(rank, "invalid value \"" + value + "\" for -" + key + " option (" + why + ")");
 }
 
 }  // namespace
@@ -111,13 +109,7 @@ void qor_hw::release() {
   }
   // A failed release leaves no error behind for the next CUDA check.
   if (_device >= 0) cudaGetLastError();
-  if (_comm != MPI_COMM_NULL) {
-    int finalized = 0;
-    MPI_Finalized(&finalized);
-    // After MPI_Finalize every MPI call aborts the process.
-    if (!finalized) MPI_Comm_free(&_comm);
-    _comm = MPI_COMM_NULL;
-  }
+  free_communicator(&_comm);
 }
 
 void qor_hw::read_options(const std::map<std::string, std::string>& options) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "qor.h"
+#include "qor_clock.h"
 #include "qor_state.h"
 #include "qor_trace.h"
 
@@ -22,6 +23,9 @@ int qor_ctrl = 0;
 }
 
 namespace {
+
+// 1 once a request has failed since the last qor_wait.
+int failed_since_wait = 0;
 
 void sleep_100_microseconds() {
   struct timespec ts = {0, 100000};
@@ -38,7 +42,10 @@ void* qor_TFunc(void* device) {
   }
   for (;;) {
     while (load_ctrl() != 1) sleep_100_microseconds();
-    qor_allreduce(qor_buf, qor_cnt, static_cast<QOR_Type>(qor_type), static_cast<QOR_Op>(qor_op));
+    if (qor_allreduce(qor_buf, qor_cnt, static_cast<QOR_Type>(qor_type),
+                      static_cast<QOR_Op>(qor_op)) != QOR_SUCCESS) {
+      __atomic_store_n(&failed_since_wait, 1, __ATOMIC_SEQ_CST);
+    }
     __atomic_fetch_sub(&qor_ctrl, 1, __ATOMIC_SEQ_CST);
   }
   return nullptr;
@@ -48,11 +55,27 @@ void qor_wait_idle() {
   while (load_ctrl() != 0) sleep_100_microseconds();
 }
 
+bool qor_wait_idle_for(const char* who, char severity) {
+  // The worker itself may end the process (a failed device check exits
+  // there): it would wait for its own request.
+  if (qor_thrinit && pthread_equal(pthread_self(), qor_thr)) return true;
+  const double deadline = qor::monotonic_seconds() + idle_wait_seconds;
+  while (load_ctrl() != 0) {
+    if (qor::monotonic_seconds() > deadline) {
+      QOR_TRACE(severity) << who << ": the asynchronous allreduce of " << qor_cnt << " elements at "
+                     << qor_buf << " has not finished after " << idle_wait_seconds << " s";
+      return false;
+    }
+    sleep_100_microseconds();
+  }
+  return true;
+}
+
 namespace {
 
 // Process exit with a request outstanding would tear down state the worker
-// is still using: let the request finish first.
-void wait_at_exit() { qor_wait_idle(); }
+// is still using: let the request finish first, for a while.
+void wait_at_exit() { qor_wait_idle_for("exit", 'E'); }
 
 }  // namespace
 
@@ -67,7 +90,7 @@ extern "C" QOR_Status qor_allreduce_async(void* buf, size_t count, QOR_Type type
                             reinterpret_cast<void*>(static_cast<intptr_t>(device)));
     if (rc != 0) {
       // Without a worker the request would never run and qor_wait would never return.
-      QOR_TRACE('E') << "qor_allreduce_async: cannot start the worker thread (error " << rc << ")";
+      QOR_TRACE('W') << "qor_allreduce_async: cannot start the worker thread (error " << rc << ")";
       return QOR_FAILURE;
     }
     // The worker idles between requests; detached, it never holds up exit.
@@ -88,5 +111,5 @@ extern "C" QOR_Status qor_allreduce_async(void* buf, size_t count, QOR_Type type
 
 extern "C" QOR_Status qor_wait(void) {
   qor_wait_idle();
-  return QOR_SUCCESS;
+  return __atomic_exchange_n(&failed_since_wait, 0, __ATOMIC_SEQ_CST) ? QOR_FAILURE : QOR_SUCCESS;
 }

@@ -13,6 +13,7 @@
 
 #include "qor.h"
 #include "qor_check.h"
+#include "qor_clock.h"
 #include "qor_exception.h"
 #include "qor_hw.h"
 #include "qor_message.h"
@@ -31,12 +32,6 @@ bool mpi_initialized = false;
 int qor_iter = 0;
 
 namespace {
-
-double monotonic_seconds() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // MPI + NCCL mode: rank 0's identifier joins every process; the device of a
 // process is its rank on its host.
@@ -71,7 +66,7 @@ QOR_Status exception_handle() {
 
 bool require_initialized(const char* function) {
   if (global_nccl_context || global_hw_h != nullptr) return true;
-  QOR_TRACE('E') << function << ": QOR is not initialized (call qor_init first)";
+  QOR_TRACE('W') << function << ": QOR is not initialized (call qor_init first)";
   return false;
 }
 
@@ -88,6 +83,8 @@ extern "C" QOR_Status qor_init(const char* options) {
     const std::string worker_count = map.at("qor_worker_count");
     long legacy = std::strtol(map.at("qor_legacy_allreduce").c_str(), nullptr, 10);
 
+    // A repeated start replaces what a running request uses.
+    if (!qor_wait_idle_for("qor_init", 'W')) return QOR_FAILURE;
     if (global_stat_h == nullptr) global_stat_h = new qor::network::qor_stat();
 
     if (!worker_count.empty()) {
@@ -118,18 +115,12 @@ extern "C" QOR_Status qor_init(const char* options) {
 extern "C" QOR_Status qor_finalize(void) {
   try {
     // An asynchronous request still running would use what is released here.
-    qor_wait_idle();
+    if (!qor_wait_idle_for("qor_finalize", 'W')) return QOR_FAILURE;
     delete global_stat_h;
     global_stat_h = nullptr;
     delete global_hw_h;
     global_hw_h = nullptr;
-    int flag = 0;
-    QOR_CHECK_MPI(MPI_Initialized(&flag));
-    if (flag) {
-      int finalized = 0;
-      QOR_CHECK_MPI(MPI_Finalized(&finalized));
-      if (!finalized) QOR_CHECK_MPI(MPI_Finalize());
-    }
+    if (qor::mpi_running()) QOR_CHECK_MPI(MPI_Finalize());
     mpi_initialized = false;
     if (global_nccl_context) {
       std::unique_ptr<qor_nccl_context> context = std::move(global_nccl_context);
@@ -203,7 +194,7 @@ extern "C" QOR_Status qor_allreduce(void* buf, size_t count, QOR_Type type, QOR_
     if (!require_initialized("qor_allreduce")) return QOR_FAILURE;
     if (global_nccl_context) {
       qor_nccl_context& context = *global_nccl_context;
-      double start = monotonic_seconds();
+      double start = qor::monotonic_seconds();
       global_stat_h->_e2e = start;
       // The context's stream is non-blocking: it would not wait for the
       // work that computes the gradient on the caller's streams.
@@ -212,10 +203,10 @@ extern "C" QOR_Status qor_allreduce(void* buf, size_t count, QOR_Type type, QOR_
                                    context.comm, context.stream));
       QOR_CHECK_CUDA(cudaStreamSynchronize(context.stream));
       if (op == QOR_AVG) qor_average_buffer(buf, count, type);
-      global_stat_h->_e2e = monotonic_seconds() - start;
+      global_stat_h->_e2e = qor::monotonic_seconds() - start;
       return QOR_SUCCESS;
     }
-    QOR_TRACE('E') << "qor_allreduce: the legacy engine's allreduce is not available in this build";
+    QOR_TRACE('W') << "qor_allreduce: the legacy engine's allreduce is not available in this build";
     return QOR_FAILURE;
   } catch (...) {
     return exception_handle();
@@ -227,7 +218,7 @@ extern "C" int qor_allreduce_mpi(const char* options, void* buf, int count,
   try {
     // Anything but a sum over the world would be silently summed over the world.
     if (op != MPI_SUM || comm != MPI_COMM_WORLD) {
-      QOR_TRACE('E') << "qor_allreduce_mpi: only MPI_SUM over MPI_COMM_WORLD is supported";
+      QOR_TRACE('W') << "qor_allreduce_mpi: only MPI_SUM over MPI_COMM_WORLD is supported";
       return QOR_FAILURE;
     }
     if (global_hw_h == nullptr && !global_nccl_context) {
@@ -243,7 +234,7 @@ extern "C" int qor_allreduce_mpi(const char* options, void* buf, int count,
       return QOR_FAILURE;
     }
     if (count < 0) {
-      QOR_TRACE('E') << "qor_allreduce_mpi: negative count " << count;
+      QOR_TRACE('W') << "qor_allreduce_mpi: negative count " << count;
       return QOR_FAILURE;
     }
     return qor_allreduce(buf, static_cast<size_t>(count), type, QOR_SUM) == QOR_SUCCESS

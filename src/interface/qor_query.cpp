@@ -102,10 +102,9 @@ extern "C" QOR_Status qor_local_size(int* local_size) {
 
 extern "C" QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root) {
   return guarded([&] {
-    if (!require_initialized("qor_bcast")) return QOR_FAILURE;
     if (type != QOR_FLOAT && type != QOR_HALF && type != QOR_BYTE) return QOR_FAILURE;
     if (count < 0) {
-      QOR_TRACE('E') << "qor_bcast: negative count " << count;
+      QOR_TRACE('W') << "qor_bcast: negative count " << count;
       return QOR_FAILURE;
     }
     if (global_nccl_context) {
@@ -140,14 +139,14 @@ extern "C" QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root) {
 extern "C" size_t qor_malloc(void** ptr, size_t align, size_t size) {
   try {
     if (align == 0) {
-      QOR_TRACE('E') << "qor_malloc: the alignment must be at least 1";
+      QOR_TRACE('W') << "qor_malloc: the alignment must be at least 1";
       return QOR_FAILURE;
     }
     size_t bytes = (size + align - 1) / align * align;
     if (host_only()) {
       global_hw_h->malloc(ptr, bytes);
       if (*ptr == nullptr && bytes > 0) {
-        QOR_TRACE('E') << "qor_malloc: cannot allocate " << bytes << " bytes of host memory";
+        QOR_TRACE('W') << "qor_malloc: cannot allocate " << bytes << " bytes of host memory";
         return QOR_FAILURE;
       }
       return bytes;

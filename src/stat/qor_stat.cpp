@@ -1,12 +1,11 @@
 #include "qor_stat.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cmath>
 #include <iomanip>
 #include <sstream>
 
+#include "qor_clock.h"
 #include "qor_trace.h"
 
 namespace qor {
@@ -17,12 +16,6 @@ namespace {
 constexpr int initial_capacity = 4096;
 // Keeps means of all-zero columns from dividing by zero.
 constexpr double min_mean = 1e-16;
-
-double monotonic_now() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 // A stream for one report line: fields left-justified, numbers scientific
 // with three digits.
@@ -72,12 +65,12 @@ moments column_moments(const std::vector<double>& column, int first, int k) {
 qor_stat::qor_stat() : _count(0), _t0(0.0), _e2e(-1.0), _jitter(-1.0) {
   resize(initial_capacity);
   _count = 0;
-  _t0 = monotonic_now();
+  _t0 = monotonic_seconds();
 }
 
 void qor_stat::reset() {
   _count = 0;
-  _t0 = monotonic_now();
+  _t0 = monotonic_seconds();
 }
 
 void qor_stat::resize(int n) {

@@ -1,17 +1,16 @@
-// The engine's clock: CLOCK_MONOTONIC in seconds, as every timing of the
-// engine (step timings, statistics, barrier jitter) is kept.
+// The library's one clock: CLOCK_MONOTONIC in seconds, as every timing
+// (step timings, statistics, barrier jitter, end-to-end times, bounded
+// waits) is kept.
 #pragma once
 
 #include <time.h>
 
 namespace qor {
-namespace network {
 
-inline double engine_now() {
+inline double monotonic_seconds() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-}  // namespace network
 }  // namespace qor
