@@ -133,6 +133,10 @@ class qor_hw {
   void choose_device(const std::map<std::string, std::string>& options);
   void check_conflicts(const std::map<std::string, std::string>& options);
   void write_advice(const std::map<std::string, std::string>& options);
+  // Collective over _comm: when `ok` is false somewhere, every process where
+  // it holds raises message 6 after an error line naming the first process
+  // that failed and `failure`; those that failed return to report their own.
+  void agree(bool ok, const std::string& failure);
   void detect_mpi_cuda_awareness();
   void write_cuda_awareness();
   void release_staging();

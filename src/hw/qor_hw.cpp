@@ -147,18 +147,34 @@ void qor_hw::choose_device(const std::map<std::string, std::string>& options) {
   _device = -1;
   if (text_of(options, "cpu_only") != "0") return;
   int count = 0;
-  if (cudaGetDeviceCount(&count) != cudaSuccess || count < 1) {
-    cudaGetLastError();  // no device is not an error here; leave none behind
-    return;
-  }
+  const bool has_gpu = cudaGetDeviceCount(&count) == cudaSuccess && count > 0;
+  // No device is not an error here; leave none behind.  A process without
+  // one refuses GPU mode below (message 16); the others must not wait for
+  // it in the host split.
+  if (!has_gpu) cudaGetLastError();
+  agree(has_gpu, "no GPU is detected");
+  if (!has_gpu) return;
   int local_rank = 0;
   if (qor_local_rank(&local_rank) != QOR_SUCCESS)
     QOR_RAISE(library_failure_status, qor_message::MSG_QOR, host_name().c_str());
   // Where each process sees one GPU (a scheduler's CUDA_VISIBLE_DEVICES),
   // the local rank is not a device ordinal.
   _device = local_rank % count;
-  QOR_CHECK_CUDA(cudaSetDevice(_device));
+  const cudaError_t set = cudaSetDevice(_device);
+  agree(set == cudaSuccess, "cudaSetDevice failed");
+  if (set != cudaSuccess) raise_cuda(__FILE__, __LINE__, set);
   detect_mpi_cuda_awareness();
+}
+
+void qor_hw::agree(bool ok, const std::string& failure) {
+  struct {
+    int ok;
+    int rank;
+  } mine = {ok ? 1 : 0, _rank}, first = {1, 0};
+  QOR_CHECK_MPI(MPI_Allreduce(&mine, &first, 1, MPI_2INT, MPI_MINLOC, _comm));
+  // A process that failed reports its own failure.
+  if (first.ok || !ok) return;
+  QOR_REFUSE(_rank, "process " + std::to_string(first.rank) + " cannot go on: " + failure);
 }
 
 void qor_hw::check_conflicts(const std::map<std::string, std::string>& options) {

@@ -92,9 +92,22 @@ void qor_hw::make_dim_nccl(qor_dim& dim, int d, int count, bool per_peer) {
   const bool override_rings = dim._same_host && (count == 4 || count == 6) && per_peer;
   try {
     for (int i = 0; i < count; ++i) {
-      ncclUniqueId id;
-      std::memset(&id, 0, sizeof id);
-      if (dim._rank == 0) QOR_CHECK_NCCL(ncclGetUniqueId(&id));
+      // Rank 0's identifier with its result: the others learn of a failure
+      // from the broadcast instead of waiting in it.
+      struct {
+        ncclUniqueId id;
+        int result;
+      } offer;
+      std::memset(&offer, 0, sizeof offer);
+      if (dim._rank == 0) offer.result = ncclGetUniqueId(&offer.id);
+      QOR_CHECK_MPI(MPI_Bcast(&offer, sizeof offer, MPI_BYTE, 0, dim._comm));
+      if (offer.result != ncclSuccess) {
+        if (dim._rank != 0) {
+          QOR_TRACE_RANK('E', _rank) << dim_tag(d) << " ncclGetUniqueId failed on the dimension's first process";
+        }
+        raise_nccl(__FILE__, __LINE__, static_cast<ncclResult_t>(offer.result));
+      }
+      const ncclUniqueId& id = offer.id;
       int slot = i;
       {
         nccl_rings_guard rings;
@@ -109,7 +122,6 @@ void qor_hw::make_dim_nccl(qor_dim& dim, int d, int count, bool per_peer) {
           }
           setenv("NCCL_RINGS", order, 1);
         }
-        QOR_CHECK_MPI(MPI_Bcast(&id, sizeof id, MPI_BYTE, 0, dim._comm));
         QOR_CHECK_NCCL(ncclCommInitRank(&dim._nccl_comm[i], dim._size, id, dim._rank));
         dim._nccl_slot[slot] = &dim._nccl_comm[i];
       }

@@ -338,4 +338,27 @@ TEST_F(Hw, FailuresOfDeviceCallsRaiseTheirMessageAndReleaseEverything) {
   EXPECT_EQ(qor_test::raised([&] { b.hw->enable_nccl(false); }).error.id, 4);
   EXPECT_FALSE(b.hw->_dim[0].nccl_enabled()) << "a half-made list would read as enabled";
 }
+
+// A failure on one process only ends every process with an error: no GPU,
+// a device that cannot be set, no NCCL identifier on a dimension's first.
+TEST_F(Hw, AFailureOnOneProcessEndsEveryProcess) {
+  if (size_ < 2) GTEST_SKIP() << "one process leaves nobody waiting";
+  const bool alone = rank_ == 1;
+  for (const std::string cause : {"no GPU", "cudaSetDevice", "ncclGetUniqueId"}) {
+    scoped_env no_gpu("QOR_EMU_DEVICE_COUNT", cause == "no GPU" && alone ? "0" : nullptr);
+    if (cause == "ncclGetUniqueId") {
+      built b = build("-mode b");
+      qoremu_inject_failure(rank_ == 0 ? cause.c_str() : "none", 0, ncclSystemError);
+      const qor_test::raised_t r = qor_test::raised([&] { b.hw->enable_nccl(false); });
+      EXPECT_EQ(r.error.id, 4);
+      EXPECT_TRUE(rank_ == 0 || r.log.find("ncclGetUniqueId failed on the dimension's first") != std::string::npos) << r.log;
+    } else {
+      qoremu_inject_failure(alone ? cause.c_str() : "none", 0, cudaErrorInvalidDevice);
+      const built b = build("");
+      EXPECT_EQ(b.error.id, alone ? (cause == "no GPU" ? 16 : 2) : 6) << cause << b.log;
+      EXPECT_TRUE(alone || b.log.find("process 1 cannot go on") != std::string::npos) << b.log;
+    }
+    qoremu_inject_failure("", -1, 0);
+  }
+}
 #endif
