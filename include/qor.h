@@ -77,6 +77,10 @@ QOR_API QOR_Status qor_rank(int* rank);
 QOR_API QOR_Status qor_size(int* size);
 QOR_API QOR_Status qor_local_rank(int* local_rank);
 QOR_API QOR_Status qor_local_size(int* local_size);
+/* In place.  In the NCCL modes buf is device memory and goes through NCCL;
+ * otherwise through MPI (started if need be, also before qor_init), device
+ * memory staged through host memory where MPI cannot read it.  A negative
+ * count is refused. */
 QOR_API QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root);
 /* Returns the number of bytes allocated (size rounded up to align), or 1. */
 QOR_API size_t qor_malloc(void** ptr, size_t align, size_t size);
@@ -98,10 +102,14 @@ QOR_API QOR_Status qor_get_key_value(QOR_Key key, void* value);
  * only when the worker cannot be started; a failing allreduce on the worker
  * is reported on standard error.
  * Process exit: the worker is detached and idle between requests, so exit
- * never waits for it and it never breaks exit; qor_finalize and exit itself
- * first wait for a request still outstanding. */
+ * never waits for it and it never breaks exit; qor_finalize, a repeated
+ * qor_init and exit itself first wait for a request still outstanding, for
+ * at most 60 seconds (then qor_finalize and qor_init return 1 and exit goes
+ * on, each after a line naming the request), and never on the worker
+ * itself. */
 QOR_API QOR_Status qor_allreduce_async(void* buf, size_t count, QOR_Type type, QOR_Op op);
-/* Returns once no asynchronous request is outstanding (at once if none is). */
+/* Returns once no asynchronous request is outstanding (at once if none is):
+ * 1 when a request failed since the last qor_wait, else 0. */
 QOR_API QOR_Status qor_wait(void);
 
 /* Hand-over slot of the asynchronous worker (read-only for callers). */
