@@ -59,6 +59,14 @@ cudaError_t move_bytes(void* dst, const void* src, size_t count) {
   return cudaSuccess;
 }
 
+// Whether the runtime finishes a copy before returning: a copy to host
+// memory does, unless cudaMemcpyAsync fills pinned memory from the device;
+// a copy to the device does only from pinned memory through cudaMemcpy.
+bool completes_at_call(const side& to, const side& from, bool async) {
+  if (!to.device()) return !(async && to.pinned() && from.device());
+  return !from.device() && from.pinned() && !async;
+}
+
 // A copy on `stream`, with the runtime's host synchronisation: copies to the
 // host and between host buffers return when done; a pageable source is
 // read during the call (staged); the rest is queued.  `async` is the
@@ -69,9 +77,7 @@ cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind,
   if (!dst || !src) return cudaErrorInvalidValue;
   const side to{dst, qoremu::where(dst)}, from{src, qoremu::where(src)};
   if (cudaError_t e = check_copy(to, from, count, kind)) return e;
-  const bool queued = (to.device() && from.device()) || (to.device() && !(from.pinned() && !async)) ||
-                      (from.device() && to.pinned() && async);
-  if (!queued) {
+  if (completes_at_call(to, from, async)) {
     if (cudaError_t e = qoremu::drain(stream)) return e;
     return move_bytes(dst, src, count);
   }
