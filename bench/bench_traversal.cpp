@@ -160,9 +160,10 @@ void gpu_rows(int size, int me) {
   cudaStream_t stream = hw._streams[0];
   const double bus = 2.0 * (size - 1) / size;
   if (me == 0) {
-    std::printf("\nGPU mode, ring, device buffers, %s; copy = pinned host-device copy GB/s in "
-                "each direction\n",
-                hw.stages_mpi() ? "staged through pinned host memory" : "to a CUDA-aware MPI");
+    std::printf(
+        "\nGPU mode, ring, device buffers, %s; copy = pinned host-device copy GB/s in "
+        "each direction\n",
+        hw.stages_mpi() ? "staged through pinned host memory" : "to a CUDA-aware MPI");
     std::printf("%10s %5s | %10s %9s | %10s %9s | %9s %9s | %9s\n", "bytes", "reps", "gpu us",
                 "busbw", "mpi us", "busbw", "h2d", "d2h", "gpu/mpi");
   }
@@ -174,15 +175,19 @@ void gpu_rows(int size, int me) {
     const std::vector<double> t = median_slowest(
         comm, reps,
         {[&] { ring_allreduce<QOR_MDR_SUM>(sw, stream); },
-         [&] { MPI_Allreduce(MPI_IN_PLACE, host.data(), static_cast<int>(n), MPI_FLOAT, MPI_SUM, comm); },
-         [&] { hw.stage_copy(device, pinned, bytes, cudaMemcpyHostToDevice, stream); },
-         [&] { hw.stage_copy(pinned, device, bytes, cudaMemcpyDeviceToHost, stream); }},
+         [&] {
+           MPI_Allreduce(MPI_IN_PLACE, host.data(), static_cast<int>(n), MPI_FLOAT, MPI_SUM, comm);
+         },
+         [&] { hw.copy_and_wait(device, pinned, bytes, cudaMemcpyHostToDevice, stream); },
+         [&] { hw.copy_and_wait(pinned, device, bytes, cudaMemcpyDeviceToHost, stream); }},
         [&] {
           fill(host.data(), n, static_cast<float>(me));
           cudaMemcpy(device, host.data(), bytes, cudaMemcpyHostToDevice);
           cudaDeviceSynchronize();
         });
-    auto busbw = [&](double s) { return s > 0.0 ? static_cast<double>(bytes) / s * bus / 1e9 : 0.0; };
+    auto busbw = [&](double s) {
+      return s > 0.0 ? static_cast<double>(bytes) / s * bus / 1e9 : 0.0;
+    };
     auto copy_bw = [&](double s) { return static_cast<double>(bytes) / s / 1e9; };
     if (me == 0) {
       std::printf("%10zu %5d | %10.1f %9.3f | %10.1f %9.3f | %9.3f %9.3f | %9.3f\n", bytes, reps,

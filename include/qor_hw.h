@@ -71,6 +71,9 @@ class qor_hw {
   void malloc(void** ptr, size_t size);
   void malloc_init(void** ptr, size_t size, int value);
   void free(void* ptr);
+  // One copy on `stream`, complete when this returns.
+  void copy_and_wait(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind,
+                     cudaStream_t stream);
   void check_device();
 
   // --- MPI traffic of device buffers (qor_staging.cpp) -----------------------
@@ -82,9 +85,6 @@ class qor_hw {
   // Pinned host buffer `which` (0: receive side, 1: send side) of at least
   // `bytes`; kept and grown across calls.
   void* staging_buffer(int which, size_t bytes);
-  // One copy on `stream`, complete when this returns.
-  void stage_copy(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind,
-                  cudaStream_t stream);
 
   // --- data, in this order ---------------------------------------------------
   int _device = -1;  // -1: host-CPU mode

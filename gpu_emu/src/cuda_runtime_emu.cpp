@@ -38,7 +38,8 @@ struct side {
 // lie inside one live allocation, and released device memory is refused.
 cudaError_t check_copy(const side& dst, const side& src, size_t count, cudaMemcpyKind kind) {
   if (!valid_copy_kind(kind)) return cudaErrorInvalidMemcpyDirection;
-  if (dst.at == location::freed_device || src.at == location::freed_device) return cudaErrorInvalidValue;
+  if (dst.at == location::freed_device || src.at == location::freed_device)
+    return cudaErrorInvalidValue;
   if (kind != cudaMemcpyDefault) {
     const bool dst_device = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
     const bool src_device = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
@@ -71,8 +72,8 @@ bool completes_at_call(const side& to, const side& from, bool async) {
 // host and between host buffers return when done; a pageable source is
 // read during the call (staged); the rest is queued.  `async` is the
 // cudaMemcpyAsync form, which leaves copies with pinned memory queued.
-cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind,
-                 CUstream_st* stream, bool async) {
+cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind, CUstream_st* stream,
+                 bool async) {
   if (count == 0) return valid_copy_kind(kind) ? cudaSuccess : cudaErrorInvalidMemcpyDirection;
   if (!dst || !src) return cudaErrorInvalidValue;
   const side to{dst, qoremu::where(dst)}, from{src, qoremu::where(src)};
@@ -85,7 +86,8 @@ cudaError_t copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind,
     // Staged: the caller may reuse a pageable source as soon as we return.
     auto staged = std::make_shared<std::vector<char>>(static_cast<const char*>(src),
                                                       static_cast<const char*>(src) + count);
-    return qoremu::enqueue(stream, [dst, staged, count] { return move_bytes(dst, staged->data(), count); });
+    return qoremu::enqueue(stream,
+                           [dst, staged, count] { return move_bytes(dst, staged->data(), count); });
   }
   return qoremu::enqueue(stream, [dst, src, count] { return move_bytes(dst, src, count); });
 }
@@ -293,7 +295,8 @@ cudaError_t cudaPointerGetAttributes(struct cudaPointerAttributes* attributes, c
   if (cudaError_t e = enter("cudaPointerGetAttributes")) return finish(e);
   if (!attributes) return finish(cudaErrorInvalidValue);
   // Memory the runtime does not know is not an error: it is unregistered.
-  *attributes = cudaPointerAttributes{cudaMemoryTypeUnregistered, -1, nullptr, const_cast<void*>(ptr)};
+  *attributes =
+      cudaPointerAttributes{cudaMemoryTypeUnregistered, -1, nullptr, const_cast<void*>(ptr)};
   switch (qoremu::where(ptr)) {
     case location::device:
       qoremu::device_view(ptr, 0, &attributes->device);

@@ -33,10 +33,10 @@ constexpr size_t allocation_alignment = 256;
 constexpr size_t quarantine_length = 1024;
 
 struct region {
-  size_t size;     // bytes asked for
-  size_t mapped;   // bytes mapped, whole pages
-  char* alias;     // nullptr for pinned host memory
-  int device;      // visible device (device memory only)
+  size_t size;    // bytes asked for
+  size_t mapped;  // bytes mapped, whole pages
+  char* alias;    // nullptr for pinned host memory
+  int device;     // visible device (device memory only)
   memory_kind kind;
 };
 
@@ -80,7 +80,8 @@ bool quarantined(uintptr_t address) {
 }
 
 void* map_device(size_t mapped, char** alias) {
-  void* range = mmap(nullptr, mapped, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* range =
+      mmap(nullptr, mapped, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (range == MAP_FAILED) return nullptr;
   void* data = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (data == MAP_FAILED) {

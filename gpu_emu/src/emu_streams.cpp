@@ -15,8 +15,8 @@ struct CUstream_st {
   unsigned int flags;
   int priority;
   int device;
-  bool legacy;                // the legacy default stream of `device`
-  cudaError_t failed;         // first error of its work since the last synchronisation
+  bool legacy;         // the legacy default stream of `device`
+  cudaError_t failed;  // first error of its work since the last synchronisation
 };
 
 namespace qoremu {
@@ -44,7 +44,8 @@ std::deque<queued>& pending() {
 CUstream_st* legacy_stream(int device) {
   static CUstream_st* table = [] {
     auto* t = new CUstream_st[max_devices];
-    for (int d = 0; d < max_devices; ++d) t[d] = CUstream_st{cudaStreamDefault, 0, d, true, cudaSuccess};
+    for (int d = 0; d < max_devices; ++d)
+      t[d] = CUstream_st{cudaStreamDefault, 0, d, true, cudaSuccess};
     return t;
   }();
   return device >= 0 && device < max_devices ? &table[device] : nullptr;

@@ -172,8 +172,8 @@ void qor_sw<T>::enable_ring() {
 template <class T>
 size_t qor_sw<T>::byte_count(size_t elements) {
   if (elements > SIZE_MAX / sizeof(T)) {
-    QOR_REFUSE(_hw->_rank,
-               "cannot allocate " + std::to_string(elements) + " elements: the byte count does not fit");
+    QOR_REFUSE(_hw->_rank, "cannot allocate " + std::to_string(elements) +
+                               " elements: the byte count does not fit");
   }
   return elements * sizeof(T);
 }
@@ -250,12 +250,11 @@ void qor_sw<T>::resize_residue(int size) {
   if (kept > 0) {
     if (_hw->_device >= 0) {
       // On the engine's stream, which its later work is ordered after.
-      cudaStream_t stream = _hw->_streams[0];
-      if (cudaMemcpyAsync(fresh, _residue, kept, cudaMemcpyDeviceToDevice, stream) != cudaSuccess ||
-          cudaStreamSynchronize(stream) != cudaSuccess) {
-        const cudaError_t error = cudaGetLastError();
+      try {
+        _hw->copy_and_wait(fresh, _residue, kept, cudaMemcpyDeviceToDevice, _hw->_streams[0]);
+      } catch (...) {
         _hw->free(fresh);
-        raise_cuda(__FILE__, __LINE__, error);
+        throw;
       }
     } else {
       std::memcpy(fresh, _residue, kept);

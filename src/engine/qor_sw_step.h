@@ -100,8 +100,10 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
   // block goes to the scratch area and is folded in afterwards.
   T* landing = reducing ? scratch : target;
   // What MPI reads and writes: the buffers themselves, or their staging.
-  T* received = staged ? static_cast<T*>(hw.staging_buffer(0, size_of_block<T>(recv_count))) : landing;
-  T* send_stage = staged ? static_cast<T*>(hw.staging_buffer(1, size_of_block<T>(send_count))) : nullptr;
+  T* received =
+      staged ? static_cast<T*>(hw.staging_buffer(0, size_of_block<T>(recv_count))) : landing;
+  T* send_stage =
+      staged ? static_cast<T*>(hw.staging_buffer(1, size_of_block<T>(send_count))) : nullptr;
   const T* sent = staged ? send_stage : send;
 
   const double t0 = monotonic_seconds();
@@ -113,8 +115,8 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
   for (int i = 0; i < out.pieces; ++i) {
     const int length = out.length(i, send_count);
     if (staged) {
-      hw.stage_copy(send_stage + out.offset(i), send + out.offset(i), size_of_block<T>(length),
-                    cudaMemcpyDeviceToHost, stream);
+      hw.copy_and_wait(send_stage + out.offset(i), send + out.offset(i), size_of_block<T>(length),
+                       cudaMemcpyDeviceToHost, stream);
     }
     int code = MPI_Isend(sent + out.offset(i), length, type, to, tag, comm, &send_requests[i]);
     if (code != MPI_SUCCESS) raise_mpi(at.file, at.isend, code);
@@ -129,8 +131,8 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
     wait_time += w1 - w0;
     const int length = in.length(i, recv_count);
     if (staged) {
-      hw.stage_copy(landing + in.offset(i), received + in.offset(i), size_of_block<T>(length),
-                    cudaMemcpyHostToDevice, stream);
+      hw.copy_and_wait(landing + in.offset(i), received + in.offset(i), size_of_block<T>(length),
+                       cudaMemcpyHostToDevice, stream);
     }
     if constexpr (reducing) {
       // Overlaps the sends still in flight: the target is never sent here.

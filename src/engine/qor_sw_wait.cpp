@@ -6,8 +6,8 @@
 #include <cmath>
 
 #include "qor_check.h"
-#include "qor_sw.h"
 #include "qor_clock.h"
+#include "qor_sw.h"
 #include "qor_trace.h"
 
 namespace qor {

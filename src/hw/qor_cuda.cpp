@@ -106,6 +106,12 @@ void qor_hw::malloc_init(void** ptr, size_t size, int value) {
   QOR_CHECK_CUDA(cudaStreamSynchronize(_streams[0]));
 }
 
+void qor_hw::copy_and_wait(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind,
+                           cudaStream_t stream) {
+  QOR_CHECK_CUDA(cudaMemcpyAsync(dst, src, bytes, kind, stream));
+  QOR_CHECK_CUDA(cudaStreamSynchronize(stream));
+}
+
 void qor_hw::free(void* ptr) {
   if (_device < 0) {
     std::free(ptr);

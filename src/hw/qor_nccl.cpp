@@ -103,7 +103,8 @@ void qor_hw::make_dim_nccl(qor_dim& dim, int d, int count, bool per_peer) {
       QOR_CHECK_MPI(MPI_Bcast(&offer, sizeof offer, MPI_BYTE, 0, dim._comm));
       if (offer.result != ncclSuccess) {
         if (dim._rank != 0) {
-          QOR_TRACE_RANK('E', _rank) << dim_tag(d) << " ncclGetUniqueId failed on the dimension's first process";
+          QOR_TRACE_RANK('E', _rank)
+              << dim_tag(d) << " ncclGetUniqueId failed on the dimension's first process";
         }
         raise_nccl(__FILE__, __LINE__, static_cast<ncclResult_t>(offer.result));
       }

@@ -84,11 +84,5 @@ void qor_hw::release_staging() {
   }
 }
 
-void qor_hw::stage_copy(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind,
-                        cudaStream_t stream) {
-  QOR_CHECK_CUDA(cudaMemcpyAsync(dst, src, bytes, kind, stream));
-  QOR_CHECK_CUDA(cudaStreamSynchronize(stream));
-}
-
 }  // namespace network
 }  // namespace qor

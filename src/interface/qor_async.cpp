@@ -63,7 +63,7 @@ bool qor_wait_idle_for(const char* who, char severity) {
   while (load_ctrl() != 0) {
     if (qor::monotonic_seconds() > deadline) {
       QOR_TRACE(severity) << who << ": the asynchronous allreduce of " << qor_cnt << " elements at "
-                     << qor_buf << " has not finished after " << idle_wait_seconds << " s";
+                          << qor_buf << " has not finished after " << idle_wait_seconds << " s";
       return false;
     }
     sleep_100_microseconds();

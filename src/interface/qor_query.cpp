@@ -117,7 +117,9 @@ extern "C" QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root) {
       return QOR_SUCCESS;
     }
     initialize_mpi();
-    const MPI_Datatype datatype = type == QOR_FLOAT ? MPI_FLOAT : type == QOR_HALF ? MPI_SHORT : MPI_BYTE;
+    const MPI_Datatype datatype = type == QOR_FLOAT  ? MPI_FLOAT
+                                  : type == QOR_HALF ? MPI_SHORT
+                                                     : MPI_BYTE;
     qor::network::qor_hw* hw = global_hw_h;
     if (!hw || !hw->stages_mpi(buf)) {
       QOR_CHECK_MPI(MPI_Bcast(buf, count, datatype, root, MPI_COMM_WORLD));
@@ -129,9 +131,9 @@ extern "C" QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root) {
     QOR_CHECK_MPI(MPI_Type_size(datatype, &element));
     const size_t bytes = static_cast<size_t>(count) * static_cast<size_t>(element);
     void* host = hw->staging_buffer(0, bytes);
-    hw->stage_copy(host, buf, bytes, cudaMemcpyDeviceToHost, hw->_streams[0]);
+    hw->copy_and_wait(host, buf, bytes, cudaMemcpyDeviceToHost, hw->_streams[0]);
     QOR_CHECK_MPI(MPI_Bcast(host, count, datatype, root, MPI_COMM_WORLD));
-    hw->stage_copy(buf, host, bytes, cudaMemcpyHostToDevice, hw->_streams[0]);
+    hw->copy_and_wait(buf, host, bytes, cudaMemcpyHostToDevice, hw->_streams[0]);
     return QOR_SUCCESS;
   });
 }
