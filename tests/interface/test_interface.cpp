@@ -358,6 +358,9 @@ void legacy_run(bool gpu, bool application_mpi) {
     EXPECT_EQ(qor_bcast(device_root.ptr, 5, QOR_FLOAT, n - 1), QOR_SUCCESS);
     EXPECT_EQ(root, std::vector<float>(5, n * 1.0f));
     EXPECT_EQ(device_root.read(), root);
+    std::vector<__half> halves(3, __float2half(me + 1.0f));
+    EXPECT_EQ(qor_bcast(halves.data(), 3, QOR_HALF, n - 1), QOR_SUCCESS);
+    EXPECT_EQ(__half2float(halves[2]), n * 1.0f) << "every byte of the last half";
   }
   finalize_all();
 }
