@@ -121,12 +121,15 @@ def run(cmd, cwd, log, timeout=None):
 
 
 def copy_tree(ref, tree):
+    # Copies carry the time of copying, not their source's: a build folder
+    # kept from an earlier run must see every file as new, or objects built
+    # after a source was last edited would be taken as up to date.
     shutil.rmtree(tree, ignore_errors=True)
     os.makedirs(tree)
     if ref:
         archive = subprocess.run(["git", "archive", ref], cwd=ROOT, check=True,
                                  capture_output=True).stdout
-        subprocess.run(["tar", "-x", "-C", tree], input=archive, check=True)
+        subprocess.run(["tar", "-x", "-m", "-C", tree], input=archive, check=True)
         return
     files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
                            cwd=ROOT, check=True, capture_output=True).stdout.split(b"\0")
@@ -136,7 +139,7 @@ def copy_tree(ref, tree):
             continue  # deleted in the working tree
         dst = os.path.join(tree, name)
         os.makedirs(os.path.dirname(dst), exist_ok=True)
-        shutil.copy2(src, dst)
+        shutil.copy(src, dst)
 
 
 def area_regex(build, area):
