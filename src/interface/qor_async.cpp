@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "qor.h"
@@ -55,15 +56,17 @@ void qor_wait_idle() {
   while (load_ctrl() != 0) sleep_100_microseconds();
 }
 
-bool qor_wait_idle_for(const char* who, char severity) {
+bool qor_wait_idle_for(const char* who, char severity, double seconds) {
   // The worker itself may end the process (a failed device check exits
   // there): it would wait for its own request.
   if (qor_thrinit && pthread_equal(pthread_self(), qor_thr)) return true;
-  const double deadline = qor::monotonic_seconds() + idle_wait_seconds;
+  const double deadline = qor::monotonic_seconds() + seconds;
   while (load_ctrl() != 0) {
     if (qor::monotonic_seconds() > deadline) {
+      char limit[32];  // "60", not the trace stream's scientific notation
+      std::snprintf(limit, sizeof limit, "%g", seconds);
       QOR_TRACE(severity) << who << ": the asynchronous allreduce of " << qor_cnt << " elements at "
-                          << qor_buf << " has not finished after " << idle_wait_seconds << " s";
+                          << qor_buf << " has not finished after " << limit << " s";
       return false;
     }
     sleep_100_microseconds();

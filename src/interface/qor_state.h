@@ -73,9 +73,9 @@ std::vector<cudaStream_t> interface_streams();
 
 // Blocks until the asynchronous worker has no request outstanding.
 void qor_wait_idle();
-// Seconds qor_wait_idle_for waits.
+// Seconds the library's bounded waits for the worker last.
 constexpr double idle_wait_seconds = 60.0;
-// qor_wait_idle for at most idle_wait_seconds; false, after a line of
-// `severity` naming `who` and the request, when it is still running then.
-// True at once on the worker thread itself.
-bool qor_wait_idle_for(const char* who, char severity);
+// qor_wait_idle for at most `seconds`; false, after a line of `severity`
+// naming `who` and the request, when it is still running then.  True at
+// once on the worker thread itself.
+bool qor_wait_idle_for(const char* who, char severity, double seconds = idle_wait_seconds);

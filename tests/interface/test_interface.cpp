@@ -151,6 +151,21 @@ TEST(Single, BeforeInitAndRefusedStarts) {
   EXPECT_EQ(std::make_pair(r.status, qor_test::trace_summary(r.log)),
             std::make_pair(1, std::vector<std::string>{"E:-1:QOR needs to be initialized with qor_worker_count, "
                                                         "qor_worker_index, qor_device_index, and qor_group_id."}));
+  // A request that cannot finish (the hand-over slot made to look busy): the
+  // bounded wait gives up with a line naming it, and never waits on the
+  // worker itself.
+  qor_ctrl = 1, qor_cnt = 7;
+  {
+    qor_test::stderr_capture bounded;
+    EXPECT_FALSE(qor_wait_idle_for("qor_finalize", 'W', 0.05));
+    const std::string line = qor_test::trace_summary(bounded.take()).at(0);
+    EXPECT_TRUE(qor_test::matches(line,
+                                  "W:-1:qor_finalize: the asynchronous allreduce of 7 elements at .* "
+                                  "has not finished after 0.05 s")) << line;
+  }
+  qor_thrinit = 1, qor_thr = pthread_self();
+  EXPECT_TRUE(qor_wait_idle_for("exit", 'E', 0.05)) << "on the worker thread";
+  qor_thrinit = 0, qor_ctrl = 0, qor_cnt = 0;
   int started = 1;
   MPI_Initialized(&started);
   EXPECT_EQ(started, 0) << "none of these calls starts MPI";
