@@ -28,7 +28,6 @@ qor::network::qor_stat* global_stat_h = nullptr;
 qor_sw_h global_sw_float_h = {nullptr, 0};
 qor_sw_h global_sw_half_h = {nullptr, 1};
 std::unique_ptr<qor_nccl_context> global_nccl_context;
-bool mpi_initialized = false;
 int qor_iter = 0;
 
 namespace {
@@ -121,7 +120,6 @@ extern "C" QOR_Status qor_finalize(void) {
     delete global_hw_h;
     global_hw_h = nullptr;
     if (qor::mpi_running()) QOR_CHECK_MPI(MPI_Finalize());
-    mpi_initialized = false;
     if (global_nccl_context) {
       std::unique_ptr<qor_nccl_context> context = std::move(global_nccl_context);
       release_nccl_context(*context);

@@ -23,7 +23,6 @@ void initialize_mpi() {
   int provided = 0;
   QOR_CHECK_MPI(MPI_Init_thread(nullptr, nullptr, MPI_THREAD_SERIALIZED, &provided));
   QOR_CHECK_MPI(MPI_Comm_set_errhandler(MPI_COMM_WORLD, MPI_ERRORS_RETURN));
-  mpi_initialized = true;
 }
 
 void initialize_mpiless(const std::map<std::string, std::string>& options) {

@@ -43,7 +43,6 @@ extern qor::network::qor_stat* global_stat_h;
 extern qor_sw_h global_sw_float_h;
 extern qor_sw_h global_sw_half_h;
 extern std::unique_ptr<qor_nccl_context> global_nccl_context;
-extern bool mpi_initialized;
 extern int qor_iter;
 
 // Makes sure MPI is running.
