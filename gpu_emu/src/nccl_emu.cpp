@@ -304,7 +304,7 @@ ncclResult_t collective(ncclComm* comm, coll_kind kind, const void* sendbuff, vo
   if (comm->failed != ncclSuccess) return comm->failed;
   if (qn::is_aborted(comm->base)) return fail(comm, ncclRemoteError);
   ncclResult_t result = ncclSuccess;
-  qoremu::enqueue(s, [&, send_needed, recv_needed] {
+  qoremu::enqueue(s, [&] {  // runs before this returns: references stay valid
     const void* send = send_needed ? qoremu::device_view(sendbuff, send_bytes) : nullptr;
     void* recv = recv_needed ? qoremu::device_view(recvbuff, recv_bytes) : nullptr;
     if ((send_needed && !send) || (recv_needed && !recv)) return cudaErrorIllegalAddress;
