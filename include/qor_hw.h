@@ -18,6 +18,9 @@
 namespace qor {
 namespace network {
 
+// Open MPI's OMPI_COMM_TYPE_HOST split type: one communicator per host.
+constexpr int host_split_type = 9;
+
 // Per-dimension algorithm of the engine.
 enum ALG {
   ALG_NOOP = 0,
@@ -75,6 +78,17 @@ class qor_hw {
   void copy_and_wait(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind,
                      cudaStream_t stream);
   void check_device();
+  // A copy between engine memory and MPI's view of it, done when this
+  // returns: memmove on the host, on the engine's stream in GPU mode.
+  void copy(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind);
+  // The stream the engine's own work runs on: none in host-CPU mode.
+  cudaStream_t main_stream() const { return _streams.empty() ? nullptr : _streams[0]; }
+  // Zeroes `bytes` of engine memory (host memory in host-CPU mode); done
+  // when this returns.  A failing fill is message 3 with the CUDA code.
+  void zero(void* ptr, size_t bytes);
+  // cudaDeviceSynchronize in GPU mode (message 2 when it fails); nothing on
+  // the host.
+  void synchronize_device();
 
   // --- MPI traffic of device buffers (qor_staging.cpp) -----------------------
   // True where device buffers must not go to MPI: GPU mode with an MPI that

@@ -120,6 +120,48 @@ class qor_sw {
                              int* partner, int tag, T* buf, int* send_off, int* send_cnt,
                              int* recv_off, int* recv_cnt, T* tmp, qor_stat* stat);
 
+  // --- vendor and neighbour collectives of one dimension -------------------
+  // (qor_sw_nccl.cpp, qor_sw_mpi.cpp).  buf is the dimension's segment.  The
+  // NCCL ones answer 1 when the dimension has no NCCL communicator.
+  template <OPR OP, bool R>
+  QOR_Status reduce_scatter_nccl(qor_dim& D, qor_ring& ring, T* buf, cudaStream_t* streams,
+                                 qor_stat* stat);
+  template <OPR OP, bool R>
+  void reduce_scatter_nccl_call(qor_dim& D, qor_ring& ring, T* buf, cudaStream_t* streams,
+                                qor_stat* stat);
+  template <bool R>
+  QOR_Status allgatherv_nccl(qor_dim& D, qor_ring& ring, T* buf, cudaStream_t* streams,
+                             qor_stat* stat);
+  template <bool R>
+  void allgatherv_nccl_call(qor_dim& D, qor_ring& ring, T* buf, cudaStream_t* streams,
+                            qor_stat* stat);
+  template <OPR OP>
+  QOR_Status allreduce_nccl(qor_dim& D, qor_ring& ring, T* buf, cudaStream_t* streams,
+                            qor_stat* stat);
+  template <OPR OP>
+  QOR_Status reduce_scatter_mpi(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
+  QOR_Status allgatherv_mpi(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
+  template <OPR OP>
+  QOR_Status allreduce_mpi(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
+  template <OPR OP, bool DBG>
+  QOR_Status reduce_scatter_decent(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
+
+  // --- the phases across dimensions (qor_sw_phases.cpp) ---------------------
+  // One dimension by its chosen algorithm, or all of them (reduce-scatter in
+  // ascending order, allgather in descending order); the first non-zero
+  // status stops the walk and is returned.
+  template <OPR OP, bool DBG>
+  QOR_Status reduce_scatter(int d, qor_stat* stat);
+  template <OPR OP, bool DBG>
+  QOR_Status reduce_scatter(qor_stat* stat);
+  template <bool DBG>
+  QOR_Status allgatherv(int d, qor_stat* stat);
+  template <bool DBG>
+  QOR_Status allgatherv(qor_stat* stat);
+  // Message tags of dimension d: stages and dimensions never share one.
+  int reduce_scatter_tag(int d) const { return 2000000 + 10 * _pipe_id + d; }
+  int allgather_tag(int d) const { return 1000000 + 10 * _pipe_id + d; }
+
   // --- data, in this order ----------------------------------------------------
   qor_hw* _hw;
   T* _residue;
@@ -139,6 +181,8 @@ class qor_sw {
   size_t byte_count(size_t elements);
   // Working memory through the hardware layer, zero-filled when asked.
   T* allocate(size_t elements, bool zero);
+  // Message 18: this MPI path has no half-precision sum.
+  [[noreturn]] void raise_half_unsupported(const char* file, int line);
   // Gives the existing residue `size` elements, keeping the common prefix.
   void resize_residue(int size);
 };

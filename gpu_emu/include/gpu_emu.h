@@ -27,6 +27,10 @@ size_t qoremu_nccl_rings_count(void);
 const char* qoremu_nccl_rings_at(size_t index);
 void qoremu_nccl_rings_clear(void);
 
+/* Calls made so far of the function named `function` (for example
+ * "cudaDeviceSynchronize"), failed ones included. */
+size_t qoremu_calls(const char* function);
+
 /* Makes the call named `function` (for example "cudaMalloc", "cublasCreate_v2",
  * "ncclCommInitRank") return `error` once, after `skip` further successful
  * calls of it.  A negative skip clears every pending injection. */

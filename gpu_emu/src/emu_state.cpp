@@ -22,6 +22,11 @@ std::map<std::string, injection>& injections() {
   static std::map<std::string, injection> table;
   return table;
 }
+// Calls made of each function, under the injection mutex.
+std::map<std::string, size_t>& calls() {
+  static std::map<std::string, size_t> table;
+  return table;
+}
 
 }  // namespace
 
@@ -31,6 +36,7 @@ size_t live(counter c) { return counters[static_cast<int>(c)].load(); }
 
 int injected_failure(const char* function) {
   std::lock_guard<std::mutex> lock(injection_mutex);
+  ++calls()[function];
   auto& table = injections();
   if (table.empty()) return 0;
   auto it = table.find(function);
@@ -53,6 +59,12 @@ size_t qoremu_live_host_allocations(void) { return qoremu::live(qoremu::counter:
 size_t qoremu_live_streams(void) { return qoremu::live(qoremu::counter::streams); }
 size_t qoremu_live_cublas_handles(void) { return qoremu::live(qoremu::counter::cublas_handles); }
 size_t qoremu_live_nccl_comms(void) { return qoremu::live(qoremu::counter::nccl_comms); }
+
+size_t qoremu_calls(const char* function) {
+  std::lock_guard<std::mutex> lock(qoremu::injection_mutex);
+  auto it = qoremu::calls().find(function);
+  return it == qoremu::calls().end() ? 0 : it->second;
+}
 
 void qoremu_inject_failure(const char* function, int skip, int error) {
   std::lock_guard<std::mutex> lock(qoremu::injection_mutex);

@@ -73,6 +73,10 @@ qor_sw<T>::qor_sw(qor_hw& hw, T* buf, int size, int pipe_id)
   _part_off.assign(static_cast<size_t>(_hw->_size) + 1, 0);
   _rings.resize(_hw->_dim.size());
   for (size_t d = 0; d < _rings.size(); ++d) _rings[d].init(_hw->_dim[d]._rank, _hw->_dim[d]._size);
+  // Until algorithms are selected every dimension runs the ring, which
+  // needs nothing but MPI.
+  _best_rs_algo.assign(_rings.size(), ALG_RING);
+  _best_ag_algo.assign(_rings.size(), ALG_RING);
   // Nothing is owned yet, so a refused size leaves nothing behind.
   update_buf(buf, size);
 }
@@ -262,6 +266,11 @@ void qor_sw<T>::resize_residue(int size) {
   }
   _hw->free(_residue);
   _residue = fresh;
+}
+
+template <class T>
+void qor_sw<T>::raise_half_unsupported(const char* file, int line) {
+  raise(file, line, qor_message::MSG_HALF_MPI, qor_message::MSG_HALF_MPI, _hw->_rank);
 }
 
 template class qor_sw<float>;

@@ -23,6 +23,11 @@ __attribute__((target_clones("avx2", "default"))) void host_sum(int n,
   for (int i = 0; i < n; ++i) y[i] += x[i];
 }
 
+template <class I>
+void host_or(int n, const I* __restrict x, I* __restrict y) {
+  for (int i = 0; i < n; ++i) y[i] = static_cast<I>(y[i] | x[i]);
+}
+
 void synchronise(cudaStream_t stream, int line) {
   if (cudaStreamSynchronize(stream) != cudaSuccess) raise_cuda(__FILE__, line);
 }
@@ -43,8 +48,7 @@ void qor_sw<T>::reduce_op(cudaStream_t& stream, int n, T* x, T* y, int step) {
     } else {
       // Only float has a host sum; a half layer without a GPU that ends up
       // here must fail in order rather than leave the block unreduced.
-      raise(__FILE__, __LINE__, qor_message::MSG_HALF_MPI, qor_message::MSG_HALF_MPI,
-            _hw->_rank);
+      raise_half_unsupported(__FILE__, __LINE__);
     }
   } else if constexpr (OP == QOR_MDR_SUM) {
     if constexpr (is_float) {
@@ -61,7 +65,11 @@ void qor_sw<T>::reduce_op(cudaStream_t& stream, int n, T* x, T* y, int step) {
       synchronise(stream, 1596);
     }
   } else if constexpr (OP == QOR_MDR_BOR) {
-    if constexpr (is_float) {
+    if (_hw->_device < 0) {
+      // Host-CPU mode: the buffers are host memory, which kernels cannot read.
+      using I = typename std::conditional<is_float, int, short>::type;
+      host_or(n, reinterpret_cast<const I*>(x), reinterpret_cast<I*>(y));
+    } else if constexpr (is_float) {
       static_assert(sizeof(int) == sizeof(float), "float bit patterns are ORed as int");
       launch_borxy<int>(stream, n, reinterpret_cast<int*>(x), reinterpret_cast<int*>(y));
       check_launch(__FILE__, __LINE__);

@@ -120,6 +120,34 @@ void qor_hw::free(void* ptr) {
   cudaFree(ptr);
 }
 
+void qor_hw::copy(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind) {
+  if (bytes == 0) return;
+  if (_device < 0) {
+    std::memmove(dst, src, bytes);
+    return;
+  }
+  copy_and_wait(dst, src, bytes, kind, main_stream());
+}
+
+void qor_hw::zero(void* ptr, size_t bytes) {
+  if (bytes == 0) return;
+  if (_device < 0) {
+    std::memset(ptr, 0, bytes);
+    return;
+  }
+  // On the engine's stream, which its later work is ordered after.
+  cudaError_t error = cudaMemsetAsync(ptr, 0, bytes, main_stream());
+  if (error == cudaSuccess) error = cudaStreamSynchronize(main_stream());
+  if (error != cudaSuccess) {
+    raise(__FILE__, __LINE__, library_failure_status, qor_message::MSG_CUBLAS,
+          host_name().c_str(), static_cast<int>(error));
+  }
+}
+
+void qor_hw::synchronize_device() {
+  if (_device >= 0) QOR_CHECK_CUDA(cudaDeviceSynchronize());
+}
+
 void qor_hw::check_device() {
   if (_device < 0) return;
   int current = -1;

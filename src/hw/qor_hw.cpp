@@ -154,9 +154,15 @@ void qor_hw::choose_device(const std::map<std::string, std::string>& options) {
   if (!has_gpu) cudaGetLastError();
   agree(has_gpu, "no GPU is detected");
   if (!has_gpu) return;
+  // The rank on this host among the layer's processes: a split of the
+  // world here would wait for processes that are not building this layer.
+  // For the world communicator it is the process's local rank.
   int local_rank = 0;
-  if (qor_local_rank(&local_rank) != QOR_SUCCESS)
-    QOR_RAISE(library_failure_status, qor_message::MSG_QOR, host_name().c_str());
+  MPI_Comm host = MPI_COMM_NULL;
+  QOR_CHECK_MPI(MPI_Comm_split_type(_comm, host_split_type, 0, MPI_INFO_NULL, &host));
+  const int ranked = MPI_Comm_rank(host, &local_rank);
+  free_communicator(&host);
+  if (ranked != MPI_SUCCESS) raise_mpi(__FILE__, __LINE__, ranked);
   // Where each process sees one GPU (a scheduler's CUDA_VISIBLE_DEVICES),
   // the local rank is not a device ordinal.
   _device = local_rank % count;

@@ -16,8 +16,6 @@ namespace network {
 namespace {
 
 constexpr size_t max_dims = 4;
-// Open MPI's OMPI_COMM_TYPE_HOST: one communicator per host.
-constexpr int host_split_type = 9;
 
 // Splits at every 'x'; "4x" gives the pieces "4" and "".
 std::vector<std::string> split_pieces(const std::string& text) {

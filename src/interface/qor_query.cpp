@@ -20,7 +20,7 @@ namespace {
 int host_communicator_query(int (*query)(MPI_Comm, int*)) {
   initialize_mpi();
   MPI_Comm host_comm = MPI_COMM_NULL;
-  QOR_CHECK_MPI(MPI_Comm_split_type(MPI_COMM_WORLD, 9 /* OMPI_COMM_TYPE_HOST */, 0,
+  QOR_CHECK_MPI(MPI_Comm_split_type(MPI_COMM_WORLD, qor::network::host_split_type, 0,
                                     MPI_INFO_NULL, &host_comm));
   int value = 0;
   int code = query(host_comm, &value);

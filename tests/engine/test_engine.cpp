@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -109,84 +110,85 @@ struct engine_buffer {
   }
 };
 
-enum class algo { ring, rcs };
+// One phase of dimension d with algorithm a: the layer's sum (the host's in
+// host-CPU mode) for the reduce-scatter, or the allgather.
+template <class T, bool DBG = false>
+QOR_Status phase(qor_sw<T>& sw, int a, int d, bool rs, qor_stat* stat = nullptr) {
+  sw._best_rs_algo[d] = sw._best_ag_algo[d] = a;
+  if (!rs) return sw.template allgatherv<DBG>(d, stat);
+  return sw._hw->_device >= 0 ? sw.template reduce_scatter<QOR_MDR_SUM, DBG>(d, stat)
+                              : sw.template reduce_scatter<QOR_MDR_HOST_SUM, DBG>(d, stat);
+}
 
-// One pass of dimension d with the arguments the engine's driver takes from
-// the dimension, its ring and its schedule; OP QOR_MDR_NONE is the allgather.
-template <class T, OPR OP, bool DBG>
-void pass(qor_sw<T>& sw, algo a, int d, qor_stat* stat = nullptr) {
-  qor_dim& D = sw._hw->_dim[d];
-  qor_ring& R = sw._rings[d];
-  constexpr bool rs = OP != QOR_MDR_NONE;
-  cudaStream_t stream = sw._hw->_device >= 0 ? sw._hw->_streams[0] : nullptr;
-  T* seg = sw._buf_base + R._net_off;
-  if (a == algo::ring) {
-    T* tmp = rs ? sw.get_temp_buf(*std::max_element(R._net_size.begin(), R._net_size.end())) : nullptr;
-    sw.template ring_traversal<OP, DBG>(stream, d, D._rank, D._size, D._comm, R._next, R._prev,
-                                        rs ? R._prev : D._rank, 11 + d, seg, R._net_disp.data(),
-                                        R._net_size.data(), tmp, stat);
+// Algorithms per phase: every dimension runs rs/ag but the last, which runs
+// last_rs/last_ag.
+struct mix {
+  int rs, ag, last_rs, last_ag;
+};
+const mix mixes[] = {{ALG_RING, ALG_RING, ALG_RING, ALG_RING},   {ALG_RCS, ALG_RCS, ALG_RCS, ALG_RCS},
+                     {ALG_RING, ALG_RCS, ALG_RING, ALG_RCS},     {ALG_RCS, ALG_RING, ALG_RCS, ALG_RING},
+                     {ALG_MPI, ALG_MPI, ALG_MPI, ALG_MPI},       {ALG_MPI, ALG_RCS, ALG_MPI, ALG_RCS},
+                     {ALG_RING, ALG_RING, ALG_MPIA, ALG_NOOP},   {ALG_RING, ALG_RING, ALG_NCCLA, ALG_NOOP},
+                     {ALG_RING, ALG_NCCLR, ALG_RING, ALG_NCCLR}, {ALG_NCCLR, ALG_MPI, ALG_NCCLR, ALG_MPI},
+                     {ALG_NCCLB, ALG_NCCLB, ALG_NCCLB, ALG_NCCLB}};
+
+// The rows of dimension d that an algorithm records: kind and tag letters.
+std::string rows_of(int a, const qor_dim& D, const qor_rcs& S) {
+  std::string rows;
+  if (a == ALG_RING) for (int s = 1; s < D._size; ++s) rows += "r ";
+  if (a == ALG_RCS) for (size_t k = 0; k < S._my_size.size(); ++k) rows += "c" + std::to_string(k);
+  const std::map<int, std::string> one = {{ALG_MPI, "m "}, {ALG_MPIA, "ma"}, {ALG_NCCLR, "n "}, {ALG_NCCLB, "b "}, {ALG_NCCLA, "na"}};
+  return one.count(a) ? one.at(a) : rows;
+}
+
+// Reduce-scatter through the dimensions, allgather back: every element is the
+// sum over all processes.  A dimension that cannot run its algorithm (RCS
+// without a schedule, NCCL without a device) stops the phase with status 1;
+// half sums through MPI are message 18.
+template <class T, bool DBG>
+void allreduce_case(qor_sw<T>& sw, size_t n, const mix& m) {
+  qor_hw& hw = *sw._hw;
+  const int dims = static_cast<int>(hw._dim.size());
+  engine_buffer<T> buf(hw, n);
+  sw.update_buf(buf.ptr, static_cast<int>(n));
+  buf.write(qor_test::input<T>(world_rank(), n));
+  int expect_rs = 0, expect_ag = 0;
+  for (int d = 0; d < dims; ++d) {
+    sw._best_rs_algo[d] = d + 1 < dims ? m.rs : m.last_rs;
+    sw._best_ag_algo[d] = d + 1 < dims ? m.ag : m.last_ag;
+    auto status_of = [&](int a) {
+      const bool nccl = a == ALG_NCCLB || a == ALG_NCCLR || a == ALG_NCCLA;
+      if ((a == ALG_RCS && sw._rcs[d]._my_size.empty()) || (nccl && hw._device < 0)) return 1;
+      return std::is_same<T, __half>::value && (a == ALG_MPI || a == ALG_MPIA) ? 18 : 0;
+    };
+    if (!expect_rs) expect_rs = status_of(sw._best_rs_algo[d]);
+    if (status_of(sw._best_ag_algo[d]) == 1) expect_ag = 1;
+  }
+  qor_stat stat;
+  int rs = 0;
+  const qor_test::raised_t r = qor_test::raised([&] {
+    rs = hw._device >= 0 ? sw.template reduce_scatter<QOR_MDR_SUM, DBG>(&stat)
+                         : sw.template reduce_scatter<QOR_MDR_HOST_SUM, DBG>(&stat);
+  });
+  if (expect_rs == 18) {
+    EXPECT_EQ(std::make_pair(r.error.id, r.error.status), std::make_pair(18, 18)) << r.log;
     return;
   }
-  qor_rcs& S = sw._rcs[d];
-  const int s = static_cast<int>(S._my_size.size());
-  T* tmp = rs && s ? sw.get_temp_buf(S._my_size.back()) : nullptr;
-  int* send_off = rs ? S._partner_off.data() : S._my_off.data();
-  int* send_cnt = rs ? S._partner_size.data() : S._my_size.data();
-  int* recv_off = rs ? S._my_off.data() : S._partner_off.data();
-  int* recv_cnt = rs ? S._my_size.data() : S._partner_size.data();
-  sw.template recur_traversal<OP, DBG>(stream, d, D._rank, s, D._comm, S._partner_rank.data(), 21 + d,
-                                       seg, send_off, send_cnt, recv_off, recv_cnt, tmp, stat);
-}
-
-// The reduce-scatter pass of the layer's mode: the GPU sum, or the host sum
-// (float only: half layers in host-CPU mode are refused, see below).
-template <class T, bool DBG = false>
-void reduce_scatter(qor_sw<T>& sw, algo a, int d, qor_stat* stat = nullptr) {
-  if (sw._hw->_device >= 0) {
-    pass<T, QOR_MDR_SUM, DBG>(sw, a, d, stat);
-  } else if constexpr (std::is_same<T, float>::value) {
-    pass<T, QOR_MDR_HOST_SUM, DBG>(sw, a, d, stat);
-  }
-}
-
-// The reduce-scatter or the allgather of dimension 0 of a float layer.
-template <bool DBG>
-void either_pass(qor_sw<float>& sw, algo a, bool rs) {
-  rs ? reduce_scatter<float, DBG>(sw, a, 0) : pass<float, QOR_MDR_NONE, DBG>(sw, a, 0);
-}
-
-template <class T, bool DBG>
-void allreduce_case(qor_hw& hw, size_t n, algo rs, algo ag) {
-  engine_buffer<T> buf(hw, n);
-  qor_sw<T> sw(hw, buf.ptr, static_cast<int>(n), 0);
-  sw.enable_rcs();
-  auto pick = [&](algo a, int d) { return a == algo::rcs && sw._rcs[d]._my_size.size() ? a : algo::ring; };
-  buf.write(qor_test::input<T>(world_rank(), n));
-  qor_stat stat;
-  for (int d = 0; d < static_cast<int>(hw._dim.size()); ++d) reduce_scatter<T, DBG>(sw, pick(rs, d), d, &stat);
+  ASSERT_EQ(std::make_pair(r.error.id, rs), std::make_pair(0, expect_rs)) << r.log;
+  if (rs) return;
+  const auto total = [&](size_t i) { return qor_test::sum_of(std::is_same<T, __half>::value, world_size(), i); };
   // The leaf this process keeps holds the total after the reduce-scatter.
   int leaf = 0;
   for (const qor_dim& D : hw._dim) leaf = leaf * D._size + D._rank;
-  const auto total = [&](size_t i) { return qor_test::sum_of(std::is_same<T, __half>::value, world_size(), i); };
   const size_t from = sw.get_buf_off(leaf), to = from + sw.get_buf_size(leaf);
   EXPECT_EQ(qor_test::mismatch(buf.read(), from, to, total), "") << "own leaf " << leaf;
-  // Statistics of dimension 0: one row per step, of its kind, with its bytes.
-  const qor_rcs& S = sw._rcs[0];
-  const bool rcs = pick(rs, 0) == algo::rcs;
-  int rows = 0;
-  for (int i = 0; i < stat._count; ++i) {
-    if (stat._dim_id[i] != 0) continue;
-    EXPECT_EQ(std::make_pair(stat._algo[i], stat._tag[i]), rcs ? std::make_pair('c', static_cast<char>('0' + rows))
-                                                               : std::make_pair('r', ' '));
-    const size_t k = S._my_size.size() - 1 - rows++;
-    if (rcs) {
-      EXPECT_EQ(std::make_pair(stat._send[i], stat._recv[i]),
-                std::make_pair(S._partner_size[k] * sizeof(T) * 1.0, S._my_size[k] * sizeof(T) * 1.0));
-    }
+  std::string rows;
+  for (int i = 0; i < stat._count; ++i) rows += stat._dim_id[i] == 0 && stat._algo[i] != '-' ? std::string{stat._algo[i], stat._tag[i]} : "";
+  EXPECT_EQ(rows, rows_of(sw._best_rs_algo[0], hw._dim[0], sw._rcs[0]));
+  EXPECT_EQ(sw.template allgatherv<DBG>(nullptr), expect_ag);
+  if (!expect_ag) {
+    EXPECT_EQ(qor_test::mismatch(buf.read(), 0, n, total), "") << "whole buffer after the allgather";
   }
-  EXPECT_EQ(rows, rcs ? static_cast<int>(S._my_size.size()) : hw._dim[0]._size - 1);
-  for (int d = static_cast<int>(hw._dim.size()) - 1; d >= 0; --d) pass<T, QOR_MDR_NONE, DBG>(sw, pick(ag, d), d);
-  EXPECT_EQ(qor_test::mismatch(buf.read(), 0, n, total), "") << "whole buffer after the allgather";
 }
 
 struct mode {
@@ -199,8 +201,10 @@ class Engine : public testing::TestWithParam<mode> {
     if (!GetParam().gpu) return;
     QOR_REQUIRE_DEVICE();
   }
-  std::unique_ptr<qor_hw> layer(const std::string& topology) {
-    return make_hw(std::string(GetParam().gpu ? "-cpu_only 0" : "-cpu_only 1") + " -mode r" + topology);
+  std::unique_ptr<qor_hw> layer(const std::string& options) {
+    auto hw = make_hw(std::string(GetParam().gpu ? "-cpu_only 0" : "-cpu_only 1") + " " + options);
+    if (hw && GetParam().gpu) hw->enable_nccl(true);  // one communicator per peer: NCCLB
+    return hw;
   }
   template <class F>
   void by_type(F body) {
@@ -210,31 +214,65 @@ class Engine : public testing::TestWithParam<mode> {
 
 }  // namespace
 
-// Reduce-scatter through the dimensions in ascending order, allgather back:
-// every element is the sum over all processes, for every grid, both
-// algorithms in either phase, both waits and lengths shorter than one part
-// per process up to blocks that travel in several pieces.
-TEST_P(Engine, AllreduceOnEveryGridWithEitherAlgorithmPerPhase) {
+// Every grid, every mix of algorithms per dimension and phase, lengths
+// shorter than one part per process up to blocks that travel in pieces.
+TEST_P(Engine, AllreduceOnEveryGridWithEveryAlgorithmPerPhase) {
   const size_t large = GetParam().gpu ? 40009 : 700001;
   std::vector<std::vector<int>> all = qor_test::grids(world_size());
   all.push_back({1, world_size()});
   for (const std::vector<int>& grid : all) {
-    std::string text = ":";
+    std::string text = "-mode r:";
     for (int size : grid) text += std::to_string(size) + "x";
     text.pop_back();
-    auto hw = layer(text);
-    for (size_t n : {size_t{0}, size_t{5}, size_t{1003}, large}) {
-      for (algo rs : {algo::ring, algo::rcs}) {
-        for (algo ag : {algo::ring, algo::rcs}) {
-          SCOPED_TRACE("grid r" + text + ", " + std::to_string(n) + " elements, algorithms " +
-                       std::to_string(static_cast<int>(rs)) + std::to_string(static_cast<int>(ag)));
-          by_type([&](auto t) {
-            rs == ag ? allreduce_case<decltype(t), false>(*hw, n, rs, ag)
-                     : allreduce_case<decltype(t), true>(*hw, n, rs, ag);
-          });
+    for (const char* inplace : {"0", "1"}) {
+      auto hw = layer(text + " -mpi_inplace " + inplace);
+      by_type([&](auto t) {
+        qor_sw<decltype(t)> sw(*hw, nullptr, 0, 0);
+        sw.enable_rcs();
+        for (size_t n : {size_t{0}, size_t{5}, size_t{1003}, large}) {
+          for (const mix& m : mixes) {
+            if (*inplace == '1' && m.rs != ALG_MPI) continue;
+            SCOPED_TRACE(text + ", " + std::to_string(n) + " elements, mix " + std::to_string(&m - mixes) + ", in place " + inplace);
+            m.rs == m.ag ? allreduce_case<decltype(t), false>(sw, n, m) : allreduce_case<decltype(t), true>(sw, n, m);
+          }
         }
-      }
+      });
     }
+  }
+}
+
+// Own segment plus both ring neighbours' segments, on dimensions of 1, 2, 3
+// and 5 processes; large enough that the sends are still in flight while
+// the first sum runs.
+TEST_P(Engine, DecentAddsBothNeighbours) {
+  for (int k : {1, 2, 3, 5}) {
+    if (k > world_size()) continue;
+    MPI_Comm sub;
+    MPI_Comm_split(MPI_COMM_WORLD, world_rank() / k, world_rank(), &sub);
+    int size = 0, me = 0;
+    MPI_Comm_size(sub, &size);
+    MPI_Comm_rank(sub, &me);
+    if (size == k) {
+      auto hw = make_hw(std::string(GetParam().gpu ? "-cpu_only 0" : "-cpu_only 1"), sub);
+      by_type([&](auto t) {
+        using T = decltype(t);
+        const size_t n = 300007;
+        engine_buffer<T> buf(*hw, n);
+        buf.write(qor_test::input<T>(me, n));
+        qor_sw<T> sw(*hw, buf.ptr, static_cast<int>(n), 0);
+        for (bool dbg : {false, true}) {
+          if (dbg) buf.write(qor_test::input<T>(me, n));
+          qor_stat stat;
+          EXPECT_EQ((dbg ? phase<T, true>(sw, ALG_DECENT, 0, true, &stat) : phase<T>(sw, ALG_DECENT, 0, true, &stat)), 0);
+          const bool half = std::is_same<T, __half>::value;
+          EXPECT_EQ(qor_test::mismatch(buf.read(), 0, n, [&](size_t i) {
+            return qor_test::value_of(half, me, i) + qor_test::value_of(half, (me + 1) % k, i) + qor_test::value_of(half, (me + k - 1) % k, i);
+          }), "") << k << " processes";
+          EXPECT_EQ(std::make_tuple(stat._count, stat._algo[0], stat._send[0]), std::make_tuple(1, 'd', 2.0 * n * sizeof(T)));
+        }
+      });
+    }
+    MPI_Comm_free(&sub);
   }
 }
 
@@ -356,7 +394,7 @@ TEST(Folds, BitwiseOrPassAndHalfOnTheHost) {
     for (size_t i = 0; i < bits.size(); ++i) bits[i] = __ushort_as_half(static_cast<unsigned short>(1 << me | 1 | i << 8));
     buf.write(bits);
     qor_sw<__half> sw(*hw, buf.ptr, 64 * P, 0);
-    pass<__half, QOR_MDR_BOR, false>(sw, algo::ring, 0);
+    sw.reduce_scatter<QOR_MDR_BOR, false>(0, nullptr);
     const std::vector<__half> got = buf.read();
     const int own = sw._rings[0]._net_disp[me];
     for (int i = own; i < own + sw._rings[0]._net_size[me]; ++i)
@@ -378,11 +416,11 @@ TEST(Folds, BitwiseOrPassAndHalfOnTheHost) {
   std::vector<__half> data(16 * P);
   qor_sw<__half> sw(*hw, data.data(), 16 * P, 0);
   sw.enable_rcs();
-  for (algo a : {algo::ring, algo::rcs}) {
-    if (P < 2 || (a == algo::rcs && sw._rcs[0]._my_size.empty())) continue;
+  for (int a : {ALG_RING, ALG_RCS}) {
+    if (P < 2 || (a == ALG_RCS && sw._rcs[0]._my_size.empty())) continue;
     p2p_calls = 0;
     qor_test::stderr_capture capture;
-    EXPECT_THROW((pass<__half, QOR_MDR_HOST_SUM, false>(sw, a, 0)), QORException);
+    EXPECT_THROW(phase(sw, a, 0, true), QORException);
     EXPECT_EQ(capture.take(), message_line(18, "[MPI: " + std::to_string(me) +
                                                    "] Mode 'm' does not currently support half-precision floating point."));
     EXPECT_EQ(p2p_calls, 0);
@@ -424,15 +462,15 @@ TEST(Waits, StuckRequestWritesOneTimeoutLineThenCompletes) {
 TEST(Failures, EachFailingCallIsReportedAtItsLine) {
   const int P = world_size();
   struct failure_case {
-    algo a;
+    int a;
     bool rs, dbg;
     fault* f;
     int skip, line;
-  } cases[] = {{algo::ring, true, false, &irecv_fault, 0, 935}, {algo::ring, false, false, &isend_fault, 0, 936},
-               {algo::ring, true, false, &wait_fault, 0, 944},  {algo::ring, true, false, &wait_fault, 1, 961},
-               {algo::ring, false, true, &wait_fault, 0, 865},  {algo::rcs, true, false, &irecv_fault, 0, 828},
-               {algo::rcs, false, false, &isend_fault, 0, 829}, {algo::rcs, true, false, &wait_fault, 0, 835},
-               {algo::rcs, false, false, &wait_fault, 1, 852},  {algo::rcs, true, true, &wait_fault, 1, 865}};
+  } cases[] = {{ALG_RING, true, false, &irecv_fault, 0, 935}, {ALG_RING, false, false, &isend_fault, 0, 936},
+               {ALG_RING, true, false, &wait_fault, 0, 944},  {ALG_RING, true, false, &wait_fault, 1, 961},
+               {ALG_RING, false, true, &wait_fault, 0, 865},  {ALG_RCS, true, false, &irecv_fault, 0, 828},
+               {ALG_RCS, false, false, &isend_fault, 0, 829}, {ALG_RCS, true, false, &wait_fault, 0, 835},
+               {ALG_RCS, false, false, &wait_fault, 1, 852},  {ALG_RCS, true, true, &wait_fault, 1, 865}};
   // Layers of failed passes live until every process is past them: an
   // abandoned request may still be written into.
   std::vector<std::shared_ptr<void>> kept;
@@ -442,10 +480,10 @@ TEST(Failures, EachFailingCallIsReportedAtItsLine) {
     auto sw = std::make_shared<qor_sw<float>>(*hw, data->data(), 1003, 0);
     kept.insert(kept.end(), {hw, data, sw});
     sw->enable_rcs();
-    if (P < 2 || (c.a == algo::rcs && sw->_rcs[0]._my_size.empty())) continue;
+    if (P < 2 || (c.a == ALG_RCS && sw->_rcs[0]._my_size.empty())) continue;
     c.f->skip = c.skip;
     const qor_test::raised_t r = qor_test::raised([&] {
-      c.dbg ? either_pass<true>(*sw, c.a, c.rs) : either_pass<false>(*sw, c.a, c.rs);
+      c.dbg ? phase<float, true>(*sw, c.a, 0, c.rs) : phase<float>(*sw, c.a, 0, c.rs);
     });
     EXPECT_EQ(std::make_tuple(r.error.line, r.error.status, r.error.id), std::make_tuple(c.line, 6, 5));
     irecv_fault = isend_fault = wait_fault = fault{};

@@ -1,0 +1,172 @@
+// The two halves of an allreduce across the topology: reduce-scatter through
+// the dimensions in ascending order and allgather back in descending order,
+// each dimension by the algorithm chosen for it and the phase.
+#include <assert.h>
+
+#include <algorithm>
+#include <string>
+#include <type_traits>
+
+#include "qor_exception.h"
+#include "qor_sw.h"
+
+namespace qor {
+namespace network {
+
+namespace {
+
+// An algorithm value that selection never stores: an internal error that
+// stops the process, reported at the line log readers know.
+[[noreturn]] void unknown_algorithm(int line) {
+  __assert_fail("false", __FILE__, static_cast<unsigned>(line), __PRETTY_FUNCTION__);
+}
+// NCCLB drives one stream per process of the dimension; the hardware layer
+// makes them with the communicators.  Refused rather than read past the list.
+cudaStream_t* per_peer_streams(qor_hw& hw, const qor_dim& D) {
+  if (D.nccl_enabled() && hw._streams.size() < static_cast<size_t>(D._size)) {
+    QOR_REFUSE(hw._rank, "NCCLB on dimension " + std::to_string(D._index) + " needs " +
+                             std::to_string(D._size) + " streams, the layer has " +
+                             std::to_string(hw._streams.size()));
+  }
+  return hw._streams.data();
+}
+
+constexpr int line_rs_unknown = 1366;
+constexpr int line_ag_unknown = 1407;
+
+}  // namespace
+
+template <class T>
+template <OPR OP, bool DBG>
+QOR_Status qor_sw<T>::reduce_scatter(int d, qor_stat* stat) {
+  qor_dim& D = _hw->_dim[static_cast<size_t>(d)];
+  qor_ring& R = _rings[static_cast<size_t>(d)];
+  T* base = _buf_base + R._net_off;
+  // The host sum folds on the host: its traversals get no stream.
+  cudaStream_t stream = OP == QOR_MDR_HOST_SUM ? nullptr : _hw->main_stream();
+  const int tag = reduce_scatter_tag(d);
+  const int algo = _best_rs_algo[static_cast<size_t>(d)];
+  const bool any_other_is_ring = OP == QOR_MDR_BOR && algo != ALG_NOOP && algo != ALG_RCS;
+  if (algo == ALG_RING || any_other_is_ring) {
+    T* tmp = get_temp_buf(static_cast<size_t>(R._net_size.back()));
+    return ring_traversal<OP, DBG>(stream, D._index, D._rank, D._size, D._comm, R._next, R._prev,
+                                   R._prev, tag, base, R._net_disp.data(), R._net_size.data(),
+                                   tmp, stat);
+  }
+  switch (algo) {
+    case ALG_NOOP:
+      return QOR_SUCCESS;
+    case ALG_RCS: {
+      if (_rcs.empty() || _rcs[static_cast<size_t>(d)]._partner_rank.empty()) return QOR_FAILURE;
+      qor_rcs& S = _rcs[static_cast<size_t>(d)];
+      T* tmp = get_temp_buf(static_cast<size_t>(S._my_size.back()));
+      return recur_traversal<OP, DBG>(stream, D._index, D._rank,
+                                      static_cast<int>(S._partner_rank.size()), D._comm,
+                                      S._partner_rank.data(), tag, base, S._partner_off.data(),
+                                      S._partner_size.data(), S._my_off.data(),
+                                      S._my_size.data(), tmp, stat);
+    }
+    default:
+      break;
+  }
+  if constexpr (OP != QOR_MDR_BOR) {
+    switch (algo) {
+      case ALG_NCCLB:
+        return reduce_scatter_nccl<OP, false>(D, R, base, per_peer_streams(*_hw, D), stat);
+      case ALG_NCCLR:
+        return reduce_scatter_nccl<OP, true>(D, R, base, _hw->_streams.data(), stat);
+      case ALG_MPI:
+        return reduce_scatter_mpi<OP>(D, R, base, stat);
+      case ALG_DECENT:
+        return reduce_scatter_decent<OP, DBG>(D, R, base, stat);
+      case ALG_MPIA:
+        return allreduce_mpi<QOR_MDR_SUM>(D, R, base, stat);
+      case ALG_NCCLA:
+        return allreduce_nccl<QOR_MDR_SUM>(D, R, base, _hw->_streams.data(), stat);
+      default:
+        break;
+    }
+  }
+  unknown_algorithm(line_rs_unknown);
+}
+
+template <class T>
+template <OPR OP, bool DBG>
+QOR_Status qor_sw<T>::reduce_scatter(qor_stat* stat) {
+  if constexpr (OP == QOR_MDR_SUM) {
+    // Without a device the sum is the host's: GPU kernels cannot read host
+    // buffers.
+    if (_hw->_device < 0) return reduce_scatter<QOR_MDR_HOST_SUM, DBG>(stat);
+  }
+  for (size_t d = 0; d < _hw->_dim.size(); ++d) {
+    const QOR_Status status = reduce_scatter<OP, DBG>(static_cast<int>(d), stat);
+    if (status != QOR_SUCCESS) return status;
+  }
+  return QOR_SUCCESS;
+}
+
+template <class T>
+template <bool DBG>
+QOR_Status qor_sw<T>::allgatherv(int d, qor_stat* stat) {
+  qor_dim& D = _hw->_dim[static_cast<size_t>(d)];
+  qor_ring& R = _rings[static_cast<size_t>(d)];
+  T* base = _buf_base + R._net_off;
+  const int tag = allgather_tag(d);
+  switch (_best_ag_algo[static_cast<size_t>(d)]) {
+    case ALG_NOOP:
+    case ALG_DECENT:
+    case ALG_MPIA:
+    case ALG_NCCLA:
+      return QOR_SUCCESS;  // done in the reduce-scatter phase
+    case ALG_NCCLB:
+      return allgatherv_nccl<false>(D, R, base, per_peer_streams(*_hw, D), stat);
+    case ALG_NCCLR:
+      return allgatherv_nccl<true>(D, R, base, _hw->_streams.data(), stat);
+    case ALG_RING:
+      return ring_traversal<QOR_MDR_NONE, DBG>(nullptr, D._index, D._rank, D._size, D._comm,
+                                               R._next, R._prev, D._rank, tag, base,
+                                               R._net_disp.data(), R._net_size.data(), nullptr,
+                                               stat);
+    case ALG_RCS: {
+      if (_rcs.empty() || _rcs[static_cast<size_t>(d)]._partner_rank.empty()) return QOR_FAILURE;
+      qor_rcs& S = _rcs[static_cast<size_t>(d)];
+      return recur_traversal<QOR_MDR_NONE, DBG>(
+          nullptr, D._index, D._rank, static_cast<int>(S._partner_rank.size()), D._comm,
+          S._partner_rank.data(), tag, base, S._my_off.data(), S._my_size.data(),
+          S._partner_off.data(), S._partner_size.data(), nullptr, stat);
+    }
+    case ALG_MPI:
+      return allgatherv_mpi(D, R, base, stat);
+    default:
+      unknown_algorithm(line_ag_unknown);
+  }
+}
+
+template <class T>
+template <bool DBG>
+QOR_Status qor_sw<T>::allgatherv(qor_stat* stat) {
+  for (size_t d = _hw->_dim.size(); d-- > 0;) {
+    const QOR_Status status = allgatherv<DBG>(static_cast<int>(d), stat);
+    if (status != QOR_SUCCESS) return status;
+  }
+  return QOR_SUCCESS;
+}
+
+#define QOR_PHASES(T, OP, DBG)                                           \
+  template QOR_Status qor_sw<T>::reduce_scatter<OP, DBG>(int, qor_stat*); \
+  template QOR_Status qor_sw<T>::reduce_scatter<OP, DBG>(qor_stat*);
+#define QOR_ALL_PHASES(T, DBG)                                  \
+  QOR_PHASES(T, QOR_MDR_SUM, DBG)                               \
+  QOR_PHASES(T, QOR_MDR_BOR, DBG)                               \
+  QOR_PHASES(T, QOR_MDR_HOST_SUM, DBG)                          \
+  template QOR_Status qor_sw<T>::allgatherv<DBG>(int, qor_stat*); \
+  template QOR_Status qor_sw<T>::allgatherv<DBG>(qor_stat*);
+QOR_ALL_PHASES(float, false)
+QOR_ALL_PHASES(float, true)
+QOR_ALL_PHASES(__half, false)
+QOR_ALL_PHASES(__half, true)
+#undef QOR_ALL_PHASES
+#undef QOR_PHASES
+
+}  // namespace network
+}  // namespace qor
