@@ -76,39 +76,8 @@ using qor_test::message_line;
 int world_rank() { return qor_test::world_rank(); }
 int world_size() { return qor_test::world_size(); }
 
-std::unique_ptr<qor_hw> make_hw(const std::string& text, MPI_Comm comm = MPI_COMM_WORLD) {
-  qor_test::built b = qor_test::build(text, comm);
-  EXPECT_TRUE(b.hw) << b.log;
-  return std::move(b.hw);
-}
-
-// n elements in the memory the engine works on: the device's in GPU mode.
-template <class T>
-struct engine_buffer {
-  qor_hw& hw;
-  size_t n;
-  T* ptr = nullptr;
-  engine_buffer(qor_hw& h, size_t count) : hw(h), n(count) {
-    hw.malloc(reinterpret_cast<void**>(&ptr), (n + 1) * sizeof(T));
-  }
-  ~engine_buffer() { hw.free(ptr); }
-  void write(const std::vector<T>& v) { move(hw, ptr, v.data(), n); }
-  std::vector<T> read() {
-    std::vector<T> v(n);
-    move(hw, v.data(), ptr, n);
-    return v;
-  }
-  static void put(qor_hw& hw, T* to, const std::vector<T>& v) { move(hw, to, v.data(), v.size()); }
-  static void move(qor_hw& hw, void* to, const void* from, size_t n) {
-    if (n > 0 && hw._device < 0) std::memcpy(to, from, n * sizeof(T));
-    if (n > 0 && hw._device >= 0) {
-      // A copy from pageable memory may still be queued when cudaMemcpy
-      // returns, and the engine's streams do not wait for it.
-      EXPECT_EQ(cudaMemcpy(to, from, n * sizeof(T), cudaMemcpyDefault), cudaSuccess);
-      EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-    }
-  }
-};
+using qor_test::engine_buffer;
+using qor_test::make_hw;
 
 // One phase of dimension d with algorithm a: the layer's sum (the host's in
 // host-CPU mode) for the reduce-scatter, or the allgather.

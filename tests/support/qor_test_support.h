@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -76,6 +77,41 @@ struct built {
   QORException error{"", 0, 0, 0};
 };
 built build(const std::string& options, MPI_Comm comm = MPI_COMM_WORLD);
+
+// A hardware layer that must build (a failure is a test failure).
+std::unique_ptr<qor::network::qor_hw> make_hw(const std::string& options,
+                                              MPI_Comm comm = MPI_COMM_WORLD);
+
+// n elements in the memory the engine works on: the device's in GPU mode.
+template <class T>
+struct engine_buffer {
+  qor::network::qor_hw& hw;
+  size_t n;
+  T* ptr = nullptr;
+  engine_buffer(qor::network::qor_hw& h, size_t count) : hw(h), n(count) {
+    hw.malloc(reinterpret_cast<void**>(&ptr), (n + 1) * sizeof(T));
+  }
+  ~engine_buffer() { hw.free(ptr); }
+  void write(const std::vector<T>& v) { move(hw, ptr, v.data(), n); }
+  std::vector<T> read() { return get(hw, ptr, n); }
+  static std::vector<T> get(qor::network::qor_hw& hw, const T* from, size_t n) {
+    std::vector<T> v(n);
+    move(hw, v.data(), from, n);
+    return v;
+  }
+  static void put(qor::network::qor_hw& hw, T* to, const std::vector<T>& v) {
+    move(hw, to, v.data(), v.size());
+  }
+  static void move(qor::network::qor_hw& hw, void* to, const void* from, size_t n) {
+    if (n > 0 && hw._device < 0) std::memcpy(to, from, n * sizeof(T));
+    if (n > 0 && hw._device >= 0) {
+      // A copy from pageable memory may still be queued when cudaMemcpy
+      // returns, and the engine's streams do not wait for it.
+      EXPECT_EQ(cudaMemcpy(to, from, n * sizeof(T), cudaMemcpyDefault), cudaSuccess);
+      EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    }
+  }
+};
 
 // Every grid of n processes as an ordered product of up to four sizes > 1.
 std::vector<std::vector<int>> grids(int n);

@@ -204,6 +204,12 @@ float sum_of(bool half, int n, size_t i) {
   return s;
 }
 
+std::unique_ptr<qor::network::qor_hw> make_hw(const std::string& options, MPI_Comm comm) {
+  built b = build(options, comm);
+  EXPECT_TRUE(b.hw) << b.log;
+  return std::move(b.hw);
+}
+
 built build(const std::string& options, MPI_Comm comm) {
   built b;
   raised_t r = raised([&] {

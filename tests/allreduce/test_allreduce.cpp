@@ -1,0 +1,234 @@
+// Whole allreduce calls through the driver over real processes: gradient
+// accumulation, the status of a dimension that cannot run, device
+// synchronisation, statistics and monitor calls, gradient dumps, and the
+// CPU rebinding of a straggler.
+#include <gtest/gtest.h>
+#include <mpi.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qor_allreduce.h"
+#include "qor_clock.h"
+#include "qor_test_support.h"
+#if QOR_GPU_EMULATED
+#include "gpu_emu.h"
+#endif
+
+namespace {
+
+using namespace qor::network;
+using qor_test::engine_buffer;
+using qor_test::make_hw;
+
+int world_rank() { return qor_test::world_rank(); }
+int world_size() { return qor_test::world_size(); }
+
+struct mode {
+  bool gpu, half;
+};
+
+class Driver : public testing::TestWithParam<mode> {
+ protected:
+  void SetUp() override {
+    if (GetParam().gpu) QOR_REQUIRE_DEVICE();
+  }
+  std::unique_ptr<qor_hw> layer(const std::string& options) {
+    return make_hw(std::string(GetParam().gpu ? "-cpu_only 0 " : "-cpu_only 1 ") + options);
+  }
+  template <class F>
+  void by_type(F body) {
+    GetParam().half ? body(__half{}) : body(float{});
+  }
+};
+
+// The driver instance the library uses for the layer's type.
+template <class T>
+QOR_Status call(qor_sw<T>& sw, size_t iter, qor_stat& stat) {
+  return allreduce<T, QOR_MDR_SUM>(&sw, iter, &stat);
+}
+
+// A duration, not a clock reading.
+bool is_duration(double seconds) { return seconds >= 0.0 && seconds < 0.5 * qor::monotonic_seconds(); }
+
+}  // namespace
+
+// comm_iter 4: calls 1 to 3 hand back zeros and keep the gradients; call 4
+// sends the sum of four; the residue is empty again afterwards.  Iteration
+// 0 always communicates; periods of 1, 0 or below never keep a residue.
+TEST_P(Driver, AccumulatesOverTheCommunicationPeriod) {
+  if (GetParam().half && world_size() > 4) GTEST_SKIP() << "four half gradients of more than 4 processes are not exact";
+  for (int period : {4, 1, 0, -2}) {
+    auto hw = layer("-mode r");
+    hw->_comm_iter = period;
+    by_type([&](auto t) {
+      using T = decltype(t);
+      const size_t n = 1003;
+      const bool half = std::is_same<T, __half>::value;
+      engine_buffer<T> buf(*hw, n);
+      qor_sw<T> sw(*hw, buf.ptr, static_cast<int>(n), 0);
+      qor_stat stat;
+      for (size_t iter = 0; iter <= 4; ++iter) {
+        buf.write(qor_test::input<T>(world_rank(), n));
+        ASSERT_EQ(call(sw, iter, stat), QOR_SUCCESS);
+        const bool held = period > 1 && iter % period != 0;
+        const int gradients = period > 1 && iter == 4 ? 4 : 1;
+        EXPECT_EQ(qor_test::mismatch(buf.read(), 0, n, [&](size_t i) {
+          return held ? 0.0f : gradients * qor_test::sum_of(half, world_size(), i);
+        }), "") << "period " << period << ", iteration " << iter;
+        EXPECT_TRUE(is_duration(stat._e2e)) << stat._e2e;
+      }
+      EXPECT_EQ(sw.residue_available(), period > 1);
+      if (sw.residue_available()) {
+        EXPECT_EQ(qor_test::mismatch(engine_buffer<T>::get(*hw, sw._residue, n), 0, n, [](size_t) { return 0.0f; }), "");
+      }
+    });
+  }
+}
+
+// A dimension without NCCL cannot run an NCCL phase: the call answers 1
+// with the buffer as it was, and still records its duration.
+TEST_P(Driver, ADimensionThatCannotRunIsTheCallsStatus) {
+  auto hw = layer("-mode r");
+  by_type([&](auto t) {
+    using T = decltype(t);
+    const size_t n = 257;
+    engine_buffer<T> buf(*hw, n);
+    const std::vector<T> mine = qor_test::input<T>(world_rank(), n);
+    buf.write(mine);
+    qor_sw<T> sw(*hw, buf.ptr, static_cast<int>(n), 0);
+    for (int& a : sw._best_rs_algo) a = ALG_NCCLR;
+    qor_stat stat;
+    for (int mon : {0, 1}) {
+      hw->_mon_iter = mon;
+      EXPECT_EQ(call(sw, 1, stat), QOR_FAILURE);
+      EXPECT_EQ(qor_test::mismatch(buf.read(), 0, n, [&](size_t i) { return qor_test::as_float(mine[i]); }), "");
+      EXPECT_TRUE(is_duration(stat._e2e)) << stat._e2e;
+    }
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Driver, testing::Values(mode{false, false}, mode{true, false}, mode{true, true}),
+                         [](const testing::TestParamInfo<mode>& info) {
+                           return std::string(info.param.gpu ? "gpu_" : "host_") + (info.param.half ? "half" : "float");
+                         });
+
+#if QOR_GPU_EMULATED
+// dev_sync 1 synchronises the device before the call, 2 before and after,
+// 3 after only, anything else never.
+TEST(Driver, DeviceSynchronisationCountedThroughTheEmulation) {
+  QOR_REQUIRE_DEVICE();
+  auto hw = make_hw("-cpu_only 0 -mode r");
+  engine_buffer<float> buf(*hw, 100);
+  buf.write(std::vector<float>(100, 1.0f));
+  qor_sw<float> sw(*hw, buf.ptr, 100, 0);
+  qor_stat stat;
+  std::vector<size_t> counted;
+  for (int sync = 0; sync <= 4; ++sync) {
+    hw->_dev_sync = sync;
+    const size_t before = qoremu_calls("cudaDeviceSynchronize");
+    call(sw, 1, stat);
+    counted.push_back(qoremu_calls("cudaDeviceSynchronize") - before);
+  }
+  EXPECT_EQ(counted, (std::vector<size_t>{0, 1, 2, 1, 0}));
+}
+#endif
+
+// A call that is both a dump and a monitor call is a dump call: statistics
+// of rank 0 at dbg_level 1, of the fastest and slowest processes at 2, the
+// spread on rank 0, gradient files before and after; no monitor line.
+// Monitor calls: one line per process with the call's jitter.
+TEST(Driver, DumpAndMonitorCalls) {
+  const std::string me = std::to_string(world_rank()), path = "/tmp/qor_driver_" + std::to_string(getppid());
+  const std::string number = "[0-9]\\.[0-9]{3}e[-+][0-9]{2}";
+  for (int level : {1, 2}) {
+    auto hw = make_hw("-cpu_only 1 -mode r -dump_iter 2 -mon_iter 2 -dbg_level " + std::to_string(level) +
+                      " -dump_grad_path " + path);
+    std::vector<float> grad = qor_test::input<float>(world_rank(), 64);
+    qor_sw<float> sw(*hw, grad.data(), 64, 0);
+    qor_stat stat;
+    qor_test::stderr_capture capture;
+    EXPECT_EQ((allreduce<float, QOR_MDR_HOST_SUM>(&sw, 2, &stat)), QOR_SUCCESS);
+    const std::string log = capture.take();
+    EXPECT_EQ(log.find("monitor"), std::string::npos) << log;
+    const bool reported = log.find("*sum = ") != std::string::npos;
+    struct { double e2e; int reported; } mine = {stat._e2e, reported}, all[64];
+    MPI_Allgather(&mine, sizeof mine, MPI_BYTE, all, sizeof mine, MPI_BYTE, MPI_COMM_WORLD);
+    double low = all[0].e2e, high = all[0].e2e;
+    for (int r = 0; r < world_size(); ++r) low = std::min(low, all[r].e2e), high = std::max(high, all[r].e2e);
+    EXPECT_EQ(reported, level == 1 ? world_rank() == 0 : mine.e2e == low || mine.e2e == high) << log;
+    const std::vector<std::string> lines = qor_test::trace_summary(log);
+    const bool statistics = std::count(lines.begin(), lines.end(), "I:0:QOR performance statistics sw_buf_size=64 hw_device=-1");
+    EXPECT_EQ(statistics, world_rank() == 0);
+    EXPECT_EQ(!lines.empty() && qor_test::matches(lines.back(), "I:0:e2e_min=" + number + " e2e_max=" + number), world_rank() == 0) << log;
+    for (const char* tag : {"b", "a"}) {
+      const std::string file = path + ".2." + tag + "." + me;
+      EXPECT_EQ(std::remove(file.c_str()) == 0, *tag == 'b' || world_rank() == 0) << file;
+    }
+  }
+  auto hw = make_hw("-cpu_only 1 -mode r -mon_iter 3");
+  std::vector<float> grad(64, 1.0f);
+  qor_sw<float> sw(*hw, grad.data(), 64, 0);
+  qor_stat stat;
+  for (size_t iter = 1; iter <= 3; ++iter) {
+    qor_test::stderr_capture capture;
+    allreduce<float, QOR_MDR_HOST_SUM>(&sw, iter, &stat);
+    std::string lines;
+    for (const std::string& line : qor_test::trace_summary(capture.take())) lines += line + "\n";
+    EXPECT_EQ(qor_test::matches(lines, "I:" + me + ":monitor e2e=" + number + " jitter=" + number + "\n"), iter == 3) << lines;
+  }
+  EXPECT_GE(stat._jitter, 0.0) << "the monitor call measures jitter";
+}
+
+// Each rebinding moves one entry, last first, by 8 inside its block of 80;
+// entries of 1024 and above stay in the list but out of the applied set.
+TEST(Rebind, WalksTheListFromItsLastEntry) {
+  struct rebind_case {
+    std::vector<int> cpus;
+    int cur;
+    double score;
+    std::vector<int> after;
+    int cur_after;
+    double score_after;
+  } cases[] = {{{0, 8, 16}, -1, 3.0, {0, 8, 24}, 1, 2.0},        {{0, 8, 24}, 1, 2.5, {0, 16, 24}, 0, 2.0},
+               {{72}, -1, 3.0, {0}, -1, 2.0},                    {{150, 152}, -1, 3.0, {150, 80}, 0, 2.0},
+               {{150, 80}, 0, 3.0, {158, 80}, -1, 2.0},          {{0, 1030}, -1, 3.0, {0, 1038}, 0, 2.0},
+               {{0, 8, 16}, -1, 2.0, {0, 8, 16}, -1, 2.0},       {{}, -1, 3.0, {}, -2, 2.0}};
+  auto hw = make_hw("-cpu_only 1 -dbg_level 1");
+  for (const rebind_case& c : cases) {
+    hw->_cpus = c.cpus, hw->_cur_core = c.cur, hw->_slow_score = c.score;
+    cpu_set_t bound;
+    std::string log;
+    // On a thread of its own: the binding applies to the calling thread.
+    std::thread([&] {
+      qor_test::stderr_capture capture;
+      rebind_core<float, false>(hw.get(), 7, static_cast<qor_sw<float>*>(nullptr));
+      log = capture.take();
+      sched_getaffinity(0, sizeof bound, &bound);
+    }).join();
+    EXPECT_EQ(std::make_tuple(hw->_cpus, hw->_cur_core, hw->_slow_score), std::make_tuple(c.after, c.cur_after, c.score_after));
+    if (c.cpus == std::vector<int>{0, 8, 16} && c.score > 2.0) {
+      EXPECT_EQ(qor_test::trace_summary(log), std::vector<std::string>{"D:" + std::to_string(world_rank()) +
+                                                                       ":iter=7 rebinding from old_core 16 to old_core 24 : 3.000e+00"});
+      EXPECT_TRUE(CPU_ISSET(0, &bound) && !CPU_ISSET(1, &bound)) << "bound to 0, 8 and 24";
+    }
+  }
+  // The driver rebinds at iteration 1 whatever the period, then only at
+  // the period.
+  hw->_rebind_iter = 100, hw->_jitter_thold = 1000.0;
+  std::vector<float> grad(16, 1.0f);
+  qor_sw<float> sw(*hw, grad.data(), 16, 0);
+  qor_stat stat;
+  std::vector<double> scores;
+  for (size_t iter = 1; iter <= 2; ++iter) {
+    hw->_slow_score = 5.0;
+    std::thread([&] { allreduce<float, QOR_MDR_HOST_SUM>(&sw, iter, &stat); }).join();
+    scores.push_back(hw->_slow_score);
+  }
+  EXPECT_EQ(scores, (std::vector<double>{2.0, 5.0}));
+}
