@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs the traversal benchmark on 2 processes of this host in host-CPU mode:
-# ring and RCS reduce-scatter + allgather against MPI_Allreduce on the same
-# buffers, and the host sum against a plain copy.
+# Runs the allreduce benchmark on 2 processes of this host in host-CPU mode:
+# whole driver calls with modes r, c, m and m fused against MPI_Allreduce on
+# the same buffers, and the host sum against a plain copy.
 #
 #   bench/run_allreduce_bench.sh [build-dir]      (default: build)
 #
@@ -14,9 +14,9 @@
 # slower than the copy-in/copy-out path between 16 KiB and 4 MiB here.
 set -euo pipefail
 build="${1:-build}"
-bin="$build/bench/bench_traversal"
+bin="$build/bench/bench_allreduce"
 if [[ ! -x "$bin" ]]; then
-  echo "no $bin: build the target bench_traversal first" >&2
+  echo "no $bin: build the target bench_allreduce first" >&2
   exit 1
 fi
 export MALLOC_MMAP_THRESHOLD_=4294967296

@@ -75,6 +75,9 @@ struct block_cut {
   int length(int i, int count) const { return std::min(piece, count - i * piece); }
 };
 
+// Elements summed on the host between two tests of pending transfers.
+constexpr int host_sum_slice = 16384;
+
 // Sends send[0..send_count) to `to` and receives recv_count elements from
 // `from`.  A plain transfer lands them in target; a reducing one lands them
 // in `scratch` and folds them into target.  Where MPI cannot read device
@@ -136,8 +139,25 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
     }
     if constexpr (reducing) {
       // Overlaps the sends still in flight: the target is never sent here.
-      sw.template reduce_op<OP>(stream, length, scratch + in.offset(i), target + in.offset(i),
-                                step);
+      T* x = scratch + in.offset(i);
+      T* y = target + in.offset(i);
+      if constexpr (OP == QOR_MDR_HOST_SUM) {
+        // Shared-memory transfers move only while a process is inside MPI:
+        // between slices of the sum, a test of the next piece lets both
+        // sides' copies go on meanwhile.
+        MPI_Request* next = i + 1 < in.pieces ? &recv_requests[i + 1] : &send_requests[0];
+        for (int done = 0; done < length; done += host_sum_slice) {
+          if (done > 0) {
+            int flag = 0;
+            int code = MPI_Test(next, &flag, MPI_STATUS_IGNORE);
+            if (code != MPI_SUCCESS) raise_mpi(at.file, at.wait_recv, code);
+          }
+          sw.template reduce_op<OP>(stream, std::min(host_sum_slice, length - done), x + done,
+                                    y + done, step);
+        }
+      } else {
+        sw.template reduce_op<OP>(stream, length, x, y, step);
+      }
       reduce_time += monotonic_seconds() - w1;
     }
   }

@@ -1,20 +1,24 @@
-// Traversal benchmark, host-CPU mode, one dimension over all processes
-// (meant for 2 processes of one host; see run_allreduce_bench.sh):
+// Allreduce benchmark: whole calls of the driver, as the library makes them,
+// against MPI_Allreduce in the same run (meant for 2 processes of one host;
+// see run_allreduce_bench.sh):
 //
-//  1. ring reduce-scatter + allgather, RCS reduce-scatter + allgather, and
-//     MPI_Allreduce on the same float buffer, 1 KiB to 64 MiB: the median
-//     over repetitions of the slowest process's time, algbw = bytes / time,
-//     busbw = algbw * 2(n-1)/n;
+//  1. host-CPU mode, one dimension, float, 1 KiB to 64 MiB: the driver with
+//     mode r (ring), c (recursive halving and doubling), m (MPI collectives)
+//     and m with fuse_dim 1 (the dimension fused into one MPI_Allreduce),
+//     and MPI_Allreduce itself on the same buffer: the median over
+//     repetitions of the slowest process's time, busbw = algbw * 2(n-1)/n;
 //  2. the engine's host sum (y += x) against memcpy of the same arrays;
-//  3. where a GPU is present, the ring allreduce in GPU mode on device
+//  3. where a GPU is present, the driver in GPU mode with the ring on device
 //     buffers, staged through pinned host memory when MPI is not CUDA-aware
 //     (the advice line says which), against MPI_Allreduce of a host buffer
 //     of the same size and against the pinned host-device copy bandwidth
 //     measured in the same run.  In the emulated flavour this row measures
 //     the emulation, not a GPU.
 //
-// Every buffer is allocated and touched once before timing, so no page
-// faults are measured.
+// Each layer's algorithms are set here from its mode letter as selection
+// sets them: a letter per dimension, the same in both phases, and fusing
+// turns MPI on the last dimension into one allreduce.  Every buffer is
+// allocated and touched once before timing, so no page faults are measured.
 #include <mpi.h>
 
 #include <algorithm>
@@ -28,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "qor_allreduce.h"
 #include "qor_hw.h"
 #include "qor_option.h"
 #include "qor_stat.h"
@@ -102,39 +107,24 @@ int repetitions(size_t bytes) {
   return static_cast<int>(std::clamp<size_t>(reps, 9, 301) | 1);
 }
 
-// The ring allreduce over dimension 0 with the reducing operator OP.
-template <qor::network::OPR OP>
-void ring_allreduce(qor_sw<float>& sw, cudaStream_t stream) {
-  auto& D = sw._hw->_dim[0];
-  auto& R = sw._rings[0];
-  float* seg = sw._buf_base + R._net_off;
-  float* tmp = sw.get_temp_buf(static_cast<size_t>(R._net_size.back()));
-  sw.ring_traversal<OP, false>(stream, 0, D._rank, D._size, D._comm, R._next, R._prev, R._prev,
-                               1, seg, R._net_disp.data(), R._net_size.data(), tmp, nullptr);
-  sw.ring_traversal<QOR_MDR_NONE, false>(stream, 0, D._rank, D._size, D._comm, R._next, R._prev,
-                                         D._rank, 2, seg, R._net_disp.data(), R._net_size.data(),
-                                         nullptr, nullptr);
+// A layer whose every dimension runs `algo` in both phases; MPI fused
+// into one allreduce where `fused`.
+void choose(qor_sw<float>& sw, int algo, bool fused) {
+  for (size_t d = 0; d < sw._best_rs_algo.size(); ++d) {
+    const bool last = d + 1 == sw._best_rs_algo.size();
+    sw._best_rs_algo[d] = fused && last ? qor::network::ALG_MPIA : algo;
+    sw._best_ag_algo[d] = fused && last ? qor::network::ALG_MPIA : algo;
+  }
 }
 
-// One allreduce through the engine over dimension 0: reduce-scatter, then
-// allgather, by ring or by recursive halving and doubling.
-void engine_allreduce(qor_sw<float>& sw, bool rcs) {
-  auto& D = sw._hw->_dim[0];
-  if (!rcs) {
-    ring_allreduce<QOR_MDR_HOST_SUM>(sw, nullptr);
-  } else {
-    float* seg = sw._buf_base + sw._rings[0]._net_off;
-    auto& S = sw._rcs[0];
-    const int s = static_cast<int>(S._my_size.size());
-    float* tmp = sw.get_temp_buf(static_cast<size_t>(S._my_size.back()));
-    sw.recur_traversal<QOR_MDR_HOST_SUM, false>(nullptr, 0, D._rank, s, D._comm,
-                                                S._partner_rank.data(), 3, seg,
-                                                S._partner_off.data(), S._partner_size.data(),
-                                                S._my_off.data(), S._my_size.data(), tmp, nullptr);
-    sw.recur_traversal<QOR_MDR_NONE, false>(nullptr, 0, D._rank, s, D._comm,
-                                            S._partner_rank.data(), 4, seg, S._my_off.data(),
-                                            S._my_size.data(), S._partner_off.data(),
-                                            S._partner_size.data(), nullptr, nullptr);
+// One whole call of the driver; it counts its iterations as the library
+// does, so that no call is a statistics or accumulation call.
+template <qor::network::OPR OP>
+void driver_call(qor_sw<float>& sw, qor::network::qor_stat& stat) {
+  static size_t iter = 0;
+  if (qor::network::allreduce<float, OP>(&sw, ++iter, &stat) != QOR_SUCCESS) {
+    std::fprintf(stderr, "the driver failed\n");
+    MPI_Abort(MPI_COMM_WORLD, 1);
   }
 }
 
@@ -157,6 +147,7 @@ void gpu_rows(int size, int me) {
   fill(host.data(), max_n, static_cast<float>(me));
   qor_sw<float> sw(hw, static_cast<float*>(device), static_cast<int>(max_n), 0);
   sw.get_temp_buf(max_n);
+  qor::network::qor_stat stat;
   cudaStream_t stream = hw._streams[0];
   const double bus = 2.0 * (size - 1) / size;
   if (me == 0) {
@@ -171,10 +162,10 @@ void gpu_rows(int size, int me) {
     const size_t n = bytes / sizeof(float);
     sw.update_buf(static_cast<float*>(device), static_cast<int>(n));
     const int reps = std::min(repetitions(bytes), 51) | 1;
-    for (int i = 0; i < 2; ++i) ring_allreduce<QOR_MDR_SUM>(sw, stream);
+    for (int i = 0; i < 2; ++i) driver_call<QOR_MDR_SUM>(sw, stat);
     const std::vector<double> t = median_slowest(
         comm, reps,
-        {[&] { ring_allreduce<QOR_MDR_SUM>(sw, stream); },
+        {[&] { driver_call<QOR_MDR_SUM>(sw, stat); },
          [&] {
            MPI_Allreduce(MPI_IN_PLACE, host.data(), static_cast<int>(n), MPI_FLOAT, MPI_SUM, comm);
          },
@@ -217,54 +208,66 @@ int main(int argc, char** argv) {
     std::vector<float> buf(max_n);  // touched here, once
     fill(buf.data(), max_n, static_cast<float>(me));
 
-    qor_sw<float> sw(hw, buf.data(), static_cast<int>(max_n), 0);
-    sw.enable_rcs();
-    const bool rcs_possible = qor_hw::get_rcs_depth(size) > 0;
-    // The scratch area at its largest, touched once, so that no size below
-    // reallocates it or faults its pages in.
-    float* tmp = sw.get_temp_buf(max_n);
-    std::memset(tmp, 0, max_n * sizeof(float));
+    // One layer per mode over the same buffer, each with its scratch area
+    // at its largest and touched once, so that no size below reallocates it
+    // or faults its pages in.
+    struct mode {
+      const char* name;
+      int algo;
+      bool fused;
+    };
+    std::vector<mode> modes = {{"r", qor::network::ALG_RING, false},
+                               {"m", qor::network::ALG_MPI, false},
+                               {"m fused", qor::network::ALG_MPI, true}};
+    if (qor_hw::get_rcs_depth(size) > 0) modes.insert(modes.begin() + 1, {"c", qor::network::ALG_RCS, false});
+    std::vector<std::unique_ptr<qor_sw<float>>> layers;
+    for (const mode& m : modes) {
+      layers.push_back(std::make_unique<qor_sw<float>>(hw, buf.data(), static_cast<int>(max_n), 0));
+      layers.back()->enable_rcs();
+      choose(*layers.back(), m.algo, m.fused);
+      float* tmp = layers.back()->get_temp_buf(max_n);
+      std::memset(tmp, 0, max_n * sizeof(float));
+    }
+    qor::network::qor_stat stat;
 
     const double bus = 2.0 * (size - 1) / size;
     if (me == 0) {
-      std::printf("%d processes, host-CPU mode, float, one dimension; median of the slowest "
-                  "process's time; busbw = algbw * 2(n-1)/n\n",
+      std::printf("%d processes, host-CPU mode, float, one dimension, whole driver calls; median "
+                  "of the slowest process's time; busbw = algbw * 2(n-1)/n; x = busbw / mpi busbw\n",
                   size);
-      std::printf("%10s %5s | %10s %9s | %10s %9s | %10s %9s | %9s %9s\n", "bytes", "reps",
-                  "ring us", "busbw", "rcs us", "busbw", "mpi us", "busbw", "ring/mpi",
-                  "rcs/mpi");
+      std::printf("%10s %5s | %10s %9s", "bytes", "reps", "mpi us", "busbw");
+      for (const mode& m : modes) std::printf(" | %7s us %9s %6s", m.name, "busbw", "x");
+      std::printf("\n");
     }
     for (size_t bytes = 1024; bytes <= max_bytes; bytes *= 4) {
       const size_t n = bytes / sizeof(float);
-      sw.update_buf(buf.data(), static_cast<int>(n));
+      for (auto& layer : layers) layer->update_buf(buf.data(), static_cast<int>(n));
       const int reps = repetitions(bytes);
+      std::vector<std::function<void()>> ops = {[&] {
+        MPI_Allreduce(MPI_IN_PLACE, buf.data(), static_cast<int>(n), MPI_FLOAT, MPI_SUM, comm);
+      }};
+      for (auto& layer : layers) {
+        qor_sw<float>* sw = layer.get();
+        ops.push_back([sw, &stat] { driver_call<QOR_MDR_HOST_SUM>(*sw, stat); });
+      }
       // A few untimed rounds first: connections, protocol switch-over.
       for (int i = 0; i < 3; ++i) {
-        engine_allreduce(sw, false);
-        if (rcs_possible) engine_allreduce(sw, true);
-        MPI_Allreduce(MPI_IN_PLACE, buf.data(), static_cast<int>(n), MPI_FLOAT, MPI_SUM, comm);
+        for (auto& op : ops) op();
       }
       // Every call starts from the same values, which stay small and exact.
-      std::vector<std::function<void()>> ops = {
-          [&] { engine_allreduce(sw, false); },
-          [&] {
-            MPI_Allreduce(MPI_IN_PLACE, buf.data(), static_cast<int>(n), MPI_FLOAT, MPI_SUM,
-                          comm);
-          }};
-      if (rcs_possible) ops.push_back([&] { engine_allreduce(sw, true); });
       const std::vector<double> t =
           median_slowest(comm, reps, ops, [&] { fill(buf.data(), n, static_cast<float>(me)); });
-      const double t_ring = t[0];
-      const double t_mpi = t[1];
-      const double t_rcs = rcs_possible ? t[2] : 0.0;
       auto busbw = [&](double t) { return t > 0.0 ? static_cast<double>(bytes) / t * bus / 1e9 : 0.0; };
       if (me == 0) {
-        std::printf("%10zu %5d | %10.1f %9.3f | %10.1f %9.3f | %10.1f %9.3f | %9.3f %9.3f\n",
-                    bytes, reps, t_ring * 1e6, busbw(t_ring), t_rcs * 1e6, busbw(t_rcs),
-                    t_mpi * 1e6, busbw(t_mpi), busbw(t_ring) / busbw(t_mpi),
-                    rcs_possible ? busbw(t_rcs) / busbw(t_mpi) : 0.0);
+        std::printf("%10zu %5d | %10.1f %9.3f", bytes, reps, t[0] * 1e6, busbw(t[0]));
+        for (size_t k = 1; k < t.size(); ++k) {
+          std::printf(" | %10.1f %9.3f %6.3f", t[k] * 1e6, busbw(t[k]), busbw(t[k]) / busbw(t[0]));
+        }
+        std::printf("\n");
       }
     }
+    std::fflush(stdout);
+    qor_sw<float>& sw = *layers.front();
 
     // The host sum against a copy, on rank 0 alone while the others sleep.
     // Bytes: every element read or written counts once, so y += x moves
