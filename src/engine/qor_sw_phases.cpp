@@ -93,11 +93,6 @@ QOR_Status qor_sw<T>::reduce_scatter(int d, qor_stat* stat) {
 template <class T>
 template <OPR OP, bool DBG>
 QOR_Status qor_sw<T>::reduce_scatter(qor_stat* stat) {
-  if constexpr (OP == QOR_MDR_SUM) {
-    // Without a device the sum is the host's: GPU kernels cannot read host
-    // buffers.
-    if (_hw->_device < 0) return reduce_scatter<QOR_MDR_HOST_SUM, DBG>(stat);
-  }
   for (size_t d = 0; d < _hw->_dim.size(); ++d) {
     const QOR_Status status = reduce_scatter<OP, DBG>(static_cast<int>(d), stat);
     if (status != QOR_SUCCESS) return status;

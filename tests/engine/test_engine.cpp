@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 #include <sys/prctl.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <algorithm>
@@ -356,13 +357,15 @@ TEST(Dumps, GradientFiles) {
 
 TEST(Folds, BitwiseOrPassAndHalfOnTheHost) {
   const int P = world_size(), me = world_rank();
-  if (qor_test::device_available()) {
-    auto hw = make_hw("-cpu_only 0");
+  for (bool gpu : {false, true}) {
+    if (gpu && !qor_test::device_available()) continue;
+    auto hw = make_hw(gpu ? "-cpu_only 0" : "-cpu_only 1");
     engine_buffer<__half> buf(*hw, 64 * P);
     std::vector<__half> bits(64 * P);
     for (size_t i = 0; i < bits.size(); ++i) bits[i] = __ushort_as_half(static_cast<unsigned short>(1 << me | 1 | i << 8));
     buf.write(bits);
     qor_sw<__half> sw(*hw, buf.ptr, 64 * P, 0);
+    sw._best_rs_algo[0] = ALG_MPI;  // OR has no MPI form: the ring runs
     sw.reduce_scatter<QOR_MDR_BOR, false>(0, nullptr);
     const std::vector<__half> got = buf.read();
     const int own = sw._rings[0]._net_disp[me];
@@ -370,7 +373,7 @@ TEST(Folds, BitwiseOrPassAndHalfOnTheHost) {
       ASSERT_EQ(__half_as_ushort(got[i]), static_cast<unsigned short>(((1 << P) - 1) | 1 | i << 8)) << i;
 #if QOR_GPU_EMULATED
     // A kernel that cannot start is message 2, not a block left unreduced.
-    for (int op = 0; op < 2; ++op) {
+    for (int op = 0; op < 2 * gpu; ++op) {
       qoremu_inject_failure("cudaLaunchKernel", 0, cudaErrorLaunchOutOfResources);
       const qor_test::raised_t r = qor_test::raised([&] {
         op ? sw.reduce_op<QOR_MDR_SUM>(hw->_streams[0], 4, buf.ptr, buf.ptr, 0)
@@ -459,6 +462,23 @@ TEST(Failures, EachFailingCallIsReportedAtItsLine) {
   }
   MPI_Barrier(MPI_COMM_WORLD);
   while (!kept.empty()) kept.pop_back();  // layers before their hardware layer
+}
+
+// An algorithm value that selection never stores stops the process at the
+// line log readers know.
+TEST(Failures, UnknownAlgorithmIsAnAssertionAtItsLine) {
+  auto hw = make_hw("-cpu_only 1");
+  std::vector<float> data(64, 1.0f);
+  qor_sw<float> sw(*hw, data.data(), 64, 0);
+  for (int line : {1366, 1407}) {
+    const qor_test::child_result c = qor_test::run_child([&] {
+      sw._best_rs_algo[0] = sw._best_ag_algo[0] = 6;
+      line == 1366 ? sw.reduce_scatter<QOR_MDR_HOST_SUM, false>(0, nullptr) : sw.allgatherv<false>(0, nullptr);
+      return 0;
+    });
+    EXPECT_EQ(c.status, -SIGABRT);
+    EXPECT_TRUE(qor_test::matches(c.log, ".*qor_sw_phases.cpp:" + std::to_string(line) + ": .*Assertion `false' failed.*")) << c.log;
+  }
 }
 
 // The last process to reach the barrier waits least: it is the straggler
