@@ -189,7 +189,7 @@ class Engine : public testing::TestWithParam<mode> {
 TEST_P(Engine, AllreduceOnEveryGridWithEveryAlgorithmPerPhase) {
   const size_t large = GetParam().gpu ? 40009 : 700001;
   std::vector<std::vector<int>> all = qor_test::grids(world_size());
-  all.push_back({1, world_size()});
+  all.push_back({1, 1, 1, world_size()});  // four dimensions, three of one process
   for (const std::vector<int>& grid : all) {
     std::string text = "-mode r:";
     for (int size : grid) text += std::to_string(size) + "x";
