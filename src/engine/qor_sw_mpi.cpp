@@ -19,6 +19,17 @@ namespace {
 constexpr int receive_side = 0;
 constexpr int send_side = 1;
 
+// Where MPI works on a segment of `total` elements: the segment itself, or
+// the receive-side staging buffer where MPI cannot read device memory,
+// holding a copy of the segment when `fill`.
+template <class T>
+T* mpi_segment(qor_hw& hw, T* buf, int total, bool fill) {
+  if (!hw.stages_mpi()) return buf;
+  T* segment = static_cast<T*>(hw.staging_buffer(receive_side, size_of_block<T>(total)));
+  if (fill) hw.copy(segment, buf, size_of_block<T>(total), cudaMemcpyDeviceToHost);
+  return segment;
+}
+
 }  // namespace
 
 template <class T>
@@ -31,9 +42,7 @@ QOR_Status qor_sw<T>::reduce_scatter_mpi(qor_dim& D, qor_ring& ring, T* buf, qor
   const int count = ring._net_size[static_cast<size_t>(D._rank)];
   T* own = buf + ring._net_disp[static_cast<size_t>(D._rank)];
   const bool staged = hw.stages_mpi();
-  T* segment = staged ? static_cast<T*>(hw.staging_buffer(receive_side, size_of_block<T>(total)))
-                      : buf;
-  if (staged) hw.copy(segment, buf, size_of_block<T>(total), cudaMemcpyDeviceToHost);
+  T* segment = mpi_segment(hw, buf, total, true);
   T* result = nullptr;  // where MPI leaves this process's part
   if (hw._mpi_inplace) {
     // MPI forbids overlapping send and receive buffers: in place, the
@@ -74,8 +83,7 @@ QOR_Status qor_sw<T>::allgatherv_mpi(qor_dim& D, qor_ring& ring, T* buf, qor_sta
   qor_hw& hw = *_hw;
   const int total = ring._net_disp.back();
   const bool staged = hw.stages_mpi();
-  T* segment = staged ? static_cast<T*>(hw.staging_buffer(receive_side, size_of_block<T>(total)))
-                      : buf;
+  T* segment = mpi_segment(hw, buf, total, false);
   if (staged) {
     const int own = ring._net_disp[static_cast<size_t>(D._rank)];
     hw.copy(segment + own, buf + own, size_of_block<T>(ring._net_size[static_cast<size_t>(D._rank)]),
@@ -100,9 +108,7 @@ QOR_Status qor_sw<T>::allreduce_mpi(qor_dim& D, qor_ring& ring, T* buf, qor_stat
   qor_hw& hw = *_hw;
   const int total = ring._net_disp.back();
   const bool staged = hw.stages_mpi();
-  T* segment = staged ? static_cast<T*>(hw.staging_buffer(receive_side, size_of_block<T>(total)))
-                      : buf;
-  if (staged) hw.copy(segment, buf, size_of_block<T>(total), cudaMemcpyDeviceToHost);
+  T* segment = mpi_segment(hw, buf, total, true);
   QOR_CHECK_MPI(MPI_Allreduce(MPI_IN_PLACE, segment, total, MPI_FLOAT, MPI_SUM, D._comm));
   if (staged) hw.copy(buf, segment, size_of_block<T>(total), cudaMemcpyHostToDevice);
   if (stat) {

@@ -29,6 +29,24 @@ void synchronise(cudaStream_t stream, int line) {
   if (cudaStreamSynchronize(stream) != cudaSuccess) raise_cuda(__FILE__, line);
 }
 
+// One NCCL phase of a dimension: the queued calls, then the wait, and the
+// statistics row of kind `kind` with the two times.  Status 1, with
+// nothing queued, when the dimension has no NCCL communicator.
+template <class T, class Issue, class Wait>
+QOR_Status timed_phase(const qor_dim& D, const qor_ring& ring, qor_stat* stat, char kind,
+                       Issue issue, Wait wait) {
+  if (D._nccl_comm.empty()) return QOR_FAILURE;
+  const double t0 = monotonic_seconds();
+  issue();
+  const double t1 = monotonic_seconds();
+  wait();
+  if (stat) {
+    const double bytes = segment_bytes<T>(ring);
+    stat->add_xact(kind, t0, D._index, t1 - t0, monotonic_seconds() - t1, 0.0, bytes, bytes, ' ');
+  }
+  return QOR_SUCCESS;
+}
+
 // The tail of the last part beyond the equal shares: [total - diff, total).
 struct tail {
   size_t offset;
@@ -71,17 +89,11 @@ template <class T>
 template <OPR OP, bool R>
 QOR_Status qor_sw<T>::reduce_scatter_nccl(qor_dim& D, qor_ring& ring, T* buf,
                                           cudaStream_t* streams, qor_stat* stat) {
-  if (D._nccl_comm.empty()) return QOR_FAILURE;
-  const double t0 = monotonic_seconds();
-  reduce_scatter_nccl_call<OP, R>(D, ring, buf, streams, stat);
-  const double t1 = monotonic_seconds();
-  synchronise(streams[0], __LINE__);
-  if (stat) {
-    const double bytes = segment_bytes<T>(ring);
-    stat->add_xact(R ? 'n' : 'b', t0, D._index, t1 - t0, monotonic_seconds() - t1, 0.0, bytes,
-                   bytes, ' ');
-  }
-  return QOR_SUCCESS;
+  return timed_phase<T>(
+      D, ring, stat, R ? 'n' : 'b',
+      [&] { reduce_scatter_nccl_call<OP, R>(D, ring, buf, streams, stat); },
+      // Only the reduction rooted here, on streams[0], must be complete.
+      [&] { synchronise(streams[0], __LINE__); });
 }
 
 template <class T>
@@ -111,17 +123,9 @@ template <class T>
 template <bool R>
 QOR_Status qor_sw<T>::allgatherv_nccl(qor_dim& D, qor_ring& ring, T* buf, cudaStream_t* streams,
                                       qor_stat* stat) {
-  if (D._nccl_comm.empty()) return QOR_FAILURE;
-  const double t0 = monotonic_seconds();
-  allgatherv_nccl_call<R>(D, ring, buf, streams, stat);
-  const double t1 = monotonic_seconds();
-  _hw->wait_stream(streams, R ? 1 : D._size);
-  if (stat) {
-    const double bytes = segment_bytes<T>(ring);
-    stat->add_xact(R ? 'n' : 'b', t0, D._index, t1 - t0, monotonic_seconds() - t1, 0.0, bytes,
-                   bytes, ' ');
-  }
-  return QOR_SUCCESS;
+  return timed_phase<T>(
+      D, ring, stat, R ? 'n' : 'b', [&] { allgatherv_nccl_call<R>(D, ring, buf, streams, stat); },
+      [&] { _hw->wait_stream(streams, R ? 1 : D._size); });
 }
 
 template <class T>
