@@ -103,10 +103,15 @@ const mix mixes[] = {{ALG_RING, ALG_RING, ALG_RING, ALG_RING},   {ALG_RCS, ALG_R
                      {ALG_NCCLB, ALG_NCCLB, ALG_NCCLB, ALG_NCCLB}};
 
 // The rows of dimension d that an algorithm records: kind and tag letters.
-std::string rows_of(int a, const qor_dim& D, const qor_rcs& S) {
+std::string rows_of(int a, const qor_dim& D, const qor_rcs& S, size_t elem) {
   std::string rows;
   if (a == ALG_RING) for (int s = 1; s < D._size; ++s) rows += "r ";
-  if (a == ALG_RCS) for (size_t k = 0; k < S._my_size.size(); ++k) rows += "c" + std::to_string(k);
+  // Recursive steps walk the schedule from its widest group, with its bytes.
+  const size_t s = S._my_size.size();
+  for (size_t n = 0; a == ALG_RCS && n < s; ++n) {
+    rows += "c" + std::to_string(n) + ":" + std::to_string(S._partner_size[s - 1 - n] * elem) + "/" +
+            std::to_string(S._my_size[s - 1 - n] * elem);
+  }
   const std::map<int, std::string> one = {{ALG_MPI, "m "}, {ALG_MPIA, "ma"}, {ALG_NCCLR, "n "}, {ALG_NCCLB, "b "}, {ALG_NCCLA, "na"}};
   return one.count(a) ? one.at(a) : rows;
 }
@@ -153,8 +158,12 @@ void allreduce_case(qor_sw<T>& sw, size_t n, const mix& m) {
   const size_t from = sw.get_buf_off(leaf), to = from + sw.get_buf_size(leaf);
   EXPECT_EQ(qor_test::mismatch(buf.read(), from, to, total), "") << "own leaf " << leaf;
   std::string rows;
-  for (int i = 0; i < stat._count; ++i) rows += stat._dim_id[i] == 0 && stat._algo[i] != '-' ? std::string{stat._algo[i], stat._tag[i]} : "";
-  EXPECT_EQ(rows, rows_of(sw._best_rs_algo[0], hw._dim[0], sw._rcs[0]));
+  for (int i = 0; i < stat._count; ++i) {
+    if (stat._dim_id[i] != 0 || stat._algo[i] == '-') continue;
+    rows += std::string{stat._algo[i], stat._tag[i]};
+    if (stat._algo[i] == 'c') rows += ":" + std::to_string(static_cast<long>(stat._send[i])) + "/" + std::to_string(static_cast<long>(stat._recv[i]));
+  }
+  EXPECT_EQ(rows, rows_of(sw._best_rs_algo[0], hw._dim[0], sw._rcs[0], sizeof(T)));
   EXPECT_EQ(sw.template allgatherv<DBG>(nullptr), expect_ag);
   if (!expect_ag) {
     EXPECT_EQ(qor_test::mismatch(buf.read(), 0, n, total), "") << "whole buffer after the allgather";
