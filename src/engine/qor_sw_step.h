@@ -77,6 +77,8 @@ struct block_cut {
 
 // Elements summed on the host between two tests of pending transfers.
 constexpr int host_sum_slice = 16384;
+// Pieces of a host-summed block in flight at once.
+constexpr int host_sum_window = 4;
 
 // Sends send[0..send_count) to `to` and receives recv_count elements from
 // `from`.  A plain transfer lands them in target; a reducing one lands them
@@ -109,12 +111,20 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
       staged ? static_cast<T*>(hw.staging_buffer(1, size_of_block<T>(send_count))) : nullptr;
   const T* sent = staged ? send_stage : send;
 
-  const double t0 = monotonic_seconds();
-  for (int i = 0; i < in.pieces; ++i) {
-    int code = MPI_Irecv(received + in.offset(i), in.length(i, recv_count), type, from, tag, comm,
+  // A host sum receives into a few slots of the scratch area, which stay in
+  // the processor's cache; each slot is posted again once its piece is
+  // folded in.  Elsewhere every piece has its own place.
+  const int window = OP == QOR_MDR_HOST_SUM ? std::min(in.pieces, host_sum_window) : in.pieces;
+  auto slot = [&](int i) {
+    return received + (window < in.pieces ? (i % window) * in.piece : in.offset(i));
+  };
+  auto post = [&](int i) {
+    int code = MPI_Irecv(slot(i), in.length(i, recv_count), type, from, tag, comm,
                          &recv_requests[i]);
     if (code != MPI_SUCCESS) raise_mpi(at.file, at.irecv, code);
-  }
+  };
+  const double t0 = monotonic_seconds();
+  for (int i = 0; i < window; ++i) post(i);
   for (int i = 0; i < out.pieces; ++i) {
     const int length = out.length(i, send_count);
     if (staged) {
@@ -139,9 +149,9 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
     }
     if constexpr (reducing) {
       // Overlaps the sends still in flight: the target is never sent here.
-      T* x = scratch + in.offset(i);
       T* y = target + in.offset(i);
       if constexpr (OP == QOR_MDR_HOST_SUM) {
+        T* x = slot(i);  // never staged: host-CPU mode
         // Shared-memory transfers move only while a process is inside MPI:
         // between slices of the sum, a test of the next piece lets both
         // sides' copies go on meanwhile.
@@ -155,8 +165,9 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
           sw.template reduce_op<OP>(stream, std::min(host_sum_slice, length - done), x + done,
                                     y + done, step);
         }
+        if (i + window < in.pieces) post(i + window);
       } else {
-        sw.template reduce_op<OP>(stream, length, x, y, step);
+        sw.template reduce_op<OP>(stream, length, scratch + in.offset(i), y, step);
       }
       reduce_time += monotonic_seconds() - w1;
     }
