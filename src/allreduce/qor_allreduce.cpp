@@ -161,12 +161,7 @@ QOR_Status allreduce(qor_sw<T>* sw, size_t iter, qor_stat* stat) {
             << "monitor" << " e2e=" << stat->_e2e << " jitter=" << stat->_jitter;
       }
     } else {
-      status = dbg ? sw->template reduce_scatter<OP, true>(nullptr)
-                   : sw->template reduce_scatter<OP, false>(nullptr);
-      if (status == QOR_SUCCESS) {
-        status = dbg ? sw->template allgatherv<true>(nullptr)
-                     : sw->template allgatherv<false>(nullptr);
-      }
+      status = collective<T, OP>(sw, dbg, nullptr);  // no statistics recorded
       clock.store();
     }
   }
