@@ -36,6 +36,15 @@ enum OPR {
 // Scale of the cuBLAS axpy that sums float blocks.
 extern const float QOR_ONE;
 
+// The 7-character label of an algorithm ("RING   "), "?????" for no algorithm.
+const char* get_algo_text(int alg);
+
+// Timed trials per combination when tuning by measurement.
+constexpr int tuning_trials = 5;
+// The clock of the tuning's trial runs (monotonic seconds); tests replace it
+// to make timings, ties and early abandons deterministic.
+extern double (*tuning_clock)();
+
 // MPI type that carries T: float as MPI_FLOAT, __half as MPI_SHORT with its
 // bit pattern unchanged.
 template <class T>
@@ -158,6 +167,24 @@ class qor_sw {
   QOR_Status allgatherv(int d, qor_stat* stat);
   template <bool DBG>
   QOR_Status allgatherv(qor_stat* stat);
+  // --- algorithm selection and tuning (qor_sw_select.cpp, qor_sw_tune.cpp) ---
+  // Fills both algorithm lists from the mode letters (or the published
+  // choice of an earlier layer); 1 after message 17 for an unknown letter, 1
+  // when tuning found no combination that runs.  Collective.
+  QOR_Status select_algo();
+  // Both phases of dimensions d.. run alg, or its substitute where the set-up
+  // cannot run it (a warning on rank 0).
+  void use_only(ALG alg, int d);
+  // Times every combination of candidates, keeps the fastest per phase and
+  // restores the buffer; 1 when a phase had no combination that ran.
+  template <OPR OP, bool DBG>
+  QOR_Status use_best(int trials);
+  template <OPR OP, bool DBG>
+  void use_best_rs_ag(bool rs, int d, std::vector<int>& algo, double& best,
+                      std::vector<int>& best_algo, int trials, qor_stat* stat);
+  template <OPR OP, bool DBG>
+  void use_best_fs(double best, int trials, qor_stat* stat);
+
   // Message tags of dimension d: stages and dimensions never share one.
   int reduce_scatter_tag(int d) const { return 2000000 + 10 * _pipe_id + d; }
   int allgather_tag(int d) const { return 1000000 + 10 * _pipe_id + d; }

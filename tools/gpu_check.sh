@@ -17,10 +17,11 @@
 # into build-gpu-check/root and relocated there), GoogleTest and NCCL (the
 # system's or the Python wheel's), the cuda flavour is built and its device
 # tests run with one process: the engine (test_engine: every traversal,
-# collective and fold in GPU mode), whole driver calls (test_allreduce), the
-# hardware layer (test_hw), the MPI + NCCL mode's
-# allreduce of float and half and the MPI-less NCCL mode with one worker
-# (test_interface); then the engine's GPU-mode traversals with two
+# collective and fold in GPU mode), algorithm selection (test_selection),
+# whole driver calls and the pipelined layer (test_allreduce), the packing
+# kernels (test_siblings), the hardware layer (test_hw), the MPI + NCCL
+# mode's allreduce of float and half, the MPI-less NCCL mode with one worker
+# and the legacy engine end to end (test_interface); then the engine's GPU-mode traversals with two
 # processes sharing the GPU, so that device buffers cross MPI (staged when
 # MPI is not CUDA-aware); with two GPUs or more also the exit with an
 # asynchronous request outstanding.
@@ -156,11 +157,11 @@ library_tests() {
         -DCMAKE_CUDA_ARCHITECTURES="$cuda_arch" "-DCMAKE_BUILD_RPATH=$rpath" "${cmake_args[@]}" \
         > "$out/configure.log" 2>&1 ||
     { tail -30 "$out/configure.log"; note "configure failed"; return 1; }
-  cmake --build "$build" -j"$jobs" --target test_engine test_allreduce test_hw test_interface \
+  cmake --build "$build" -j"$jobs" --target test_engine test_selection test_allreduce test_siblings test_hw test_interface \
         > "$out/build.log" 2>&1 ||
     { grep -E 'error|Error' "$out/build.log" | head -30; note "build failed"; return 1; }
   (cd "$build" && ctest --output-on-failure --timeout 120 \
-     -R '^(test_engine\.np1|test_allreduce\.np1|test_hw\.np1|test_interface\.(mpi_nccl\.np1|mpiless\.np1|exit_outstanding\.np2))$') \
+     -R '^(test_(engine|selection|allreduce|hw)\.np1|test_siblings|test_interface\.(mpi_nccl\.np1|mpiless\.np1|legacy_engine_gpu\.np1|exit_outstanding\.np2))$') \
     > "$out/ctest.log" 2>&1
   cat "$out/ctest.log"
   local p f s

@@ -6,10 +6,12 @@
 #include <mpi.h>
 
 #include <string>
+#include <type_traits>
 
 #include "qor_allreduce.h"
 #include "qor_check.h"
 #include "qor_clock.h"
+#include "qor_sw_pipe.h"
 #include "qor_trace.h"
 
 namespace qor {
@@ -64,25 +66,46 @@ void reduce_e2e(qor_hw& hw, const double* e2e, double* low, double* high, bool e
   }
 }
 
-template <class T, OPR OP>
-QOR_Status collective(qor_sw<T>* sw, bool dbg, qor_stat* stat) {
-  return dbg ? allreduce_core<T, OP, true>(sw, stat) : allreduce_core<T, OP, false>(sw, stat);
+// The two kinds of layer the driver runs: a plain engine, and the pipelined
+// layer, whose first stage stands for it where the driver needs one engine
+// (jitter, rebinding) and which has no communication period and no
+// gradient files.
+template <class T>
+qor_sw<T>& first_stage(qor_sw<T>* sw) {
+  return *sw;
+}
+template <class T>
+qor_sw<T>& first_stage(qor_sw_pipe<T>* pipe) {
+  return *pipe->_pipe[0];
+}
+template <class T, class L>
+constexpr bool pipelined = std::is_same<L, qor_sw_pipe<T>>::value;
+
+template <class T, OPR OP, class L>
+QOR_Status collective(L* layer, bool dbg, qor_stat* stat) {
+  return dbg ? allreduce_core<T, OP, true>(layer, stat) : allreduce_core<T, OP, false>(layer, stat);
 }
 
 // The statistics call: the gradient dumped before and after, the report of
 // this process or of the fastest and slowest ones, and the spread of the
 // end-to-end time.
-template <class T, OPR OP>
-QOR_Status dump_call(qor_sw<T>* sw, size_t iter, qor_stat* stat, e2e_clock& clock) {
-  qor_hw& hw = *sw->_hw;
+template <class T, OPR OP, class L>
+QOR_Status dump_call(L* layer, size_t iter, qor_stat* stat, e2e_clock& clock) {
+  qor_sw<T>& sw = first_stage(layer);
+  qor_hw& hw = *sw._hw;
   stat->reset();
-  sw->dump_grad(static_cast<int>(iter), "b");
-  const QOR_Status status = collective<T, OP>(sw, hw._dbg_level > 1, stat);
+  if constexpr (!pipelined<T, L>) sw.dump_grad(static_cast<int>(iter), "b");
+  const QOR_Status status = collective<T, OP>(layer, hw._dbg_level > 1, stat);
   clock.store();
   if (status != QOR_SUCCESS) return status;
   if (hw._dbg_level > 0 && hw._rank == 0) {
-    trace_line('I', __LINE__, hw._rank) << "QOR performance statistics" << " sw_buf_size="
-                                        << sw->_buf_size << " hw_device=" << hw._device;
+    trace_line line('I', __LINE__, hw._rank);
+    line << "QOR performance statistics";
+    if constexpr (pipelined<T, L>) {
+      line << " sw_pipe_buf_size=" << layer->_buf_size;
+    } else {
+      line << " sw_buf_size=" << sw._buf_size << " hw_device=" << hw._device;
+    }
   }
   double low = 0.0, high = 0.0;
   if (hw._dbg_level == 0 || hw._dbg_level == 1) {
@@ -94,8 +117,65 @@ QOR_Status dump_call(qor_sw<T>* sw, size_t iter, qor_stat* stat, e2e_clock& cloc
   }
   if (hw._rank == 0) {
     trace_line('I', __LINE__, hw._rank) << "e2e_min=" << low << " e2e_max=" << high;
-    sw->dump_grad(static_cast<int>(iter), "a");
+    if constexpr (!pipelined<T, L>) sw.dump_grad(static_cast<int>(iter), "a");
   }
+  return QOR_SUCCESS;
+}
+
+template <class T, OPR OP, class L>
+QOR_Status drive(L* layer, size_t iter, qor_stat* stat) {
+  qor_sw<T>& sw = first_stage(layer);
+  qor_hw& hw = *sw._hw;
+  periods p(hw, iter);
+  if constexpr (pipelined<T, L>) p.comm = 0;  // every pipelined call communicates
+  if (hw._rebind_iter > 0 && (iter == 1 || hw._too_slow)) {
+    sw.template measure_jitter<false>(stat);
+    rebind_core<T, false>(&hw, iter, &sw);
+  } else if (p.rebind == 0 || p.dump == 0 || p.mon == 0) {
+    sw.template measure_jitter<false>(stat);
+    if (p.rebind == 0) rebind_core<T, false>(&hw, iter, &sw);
+  }
+
+  e2e_clock clock(*stat);
+  if (hw._dev_sync == 1 || hw._dev_sync == 2) hw.synchronize_device();
+  const size_t bytes = static_cast<size_t>(sw._buf_size) * sizeof(T);
+  cudaStream_t stream = hw.main_stream();
+  const int step = static_cast<int>(iter);
+  QOR_Status status = QOR_SUCCESS;
+  if (p.comm != 0) {
+    // Held back: the gradient joins the residue and the caller gets zeros.
+    sw.template reduce_op<OP>(stream, sw._buf_size, sw._buf_base, sw.get_residue(), step);
+    if (hw._rank == 0 && hw._dbg_level > 5) trace_line('I', __LINE__, hw._rank) << "add to residue";
+    hw.wait_stream(hw._streams, 1);
+    hw.zero(sw._buf_base, bytes);
+    clock.store();
+  } else {
+    if (sw.residue_available()) {
+      sw.template reduce_op<OP>(stream, sw._buf_size, sw._residue, sw._buf_base, step);
+      if (hw._rank == 0 && hw._dbg_level > 4) {
+        trace_line('I', __LINE__, hw._rank) << "add to gradient";
+      }
+      hw.wait_stream(hw._streams, 1);
+      hw.zero(sw._residue, bytes);
+    }
+    const bool dbg = hw._dbg_level > 1;
+    if (p.dump == 0) {
+      status = dump_call<T, OP>(layer, iter, stat, clock);
+    } else if (p.mon == 0) {
+      stat->reset();
+      status = collective<T, OP>(layer, dbg, stat);
+      clock.store();
+      if (status == QOR_SUCCESS) {
+        trace_line('I', __LINE__, hw._rank)
+            << "monitor" << " e2e=" << stat->_e2e << " jitter=" << stat->_jitter;
+      }
+    } else {
+      status = collective<T, OP>(layer, dbg, nullptr);  // no statistics recorded
+      clock.store();
+    }
+  }
+  if (status != QOR_SUCCESS) return status;
+  if (hw._dev_sync == 2 || hw._dev_sync == 3) hw.synchronize_device();
   return QOR_SUCCESS;
 }
 
@@ -113,61 +193,16 @@ QOR_Status allreduce_core(qor_sw<T>* sw, qor_stat* stat) {
 
 template <class T, OPR OP>
 QOR_Status allreduce(qor_sw<T>* sw, size_t iter, qor_stat* stat) {
-  qor_hw& hw = *sw->_hw;
   if constexpr (OP == QOR_MDR_SUM) {
     // Without a device every sum is the host's.
-    if (hw._device < 0) return allreduce<T, QOR_MDR_HOST_SUM>(sw, iter, stat);
+    if (sw->_hw->_device < 0) return drive<T, QOR_MDR_HOST_SUM>(sw, iter, stat);
   }
-  const periods p(hw, iter);
-  if (hw._rebind_iter > 0 && (iter == 1 || hw._too_slow)) {
-    sw->template measure_jitter<false>(stat);
-    rebind_core<T, false>(&hw, iter, sw);
-  } else if (p.rebind == 0 || p.dump == 0 || p.mon == 0) {
-    sw->template measure_jitter<false>(stat);
-    if (p.rebind == 0) rebind_core<T, false>(&hw, iter, sw);
-  }
+  return drive<T, OP>(sw, iter, stat);
+}
 
-  e2e_clock clock(*stat);
-  if (hw._dev_sync == 1 || hw._dev_sync == 2) hw.synchronize_device();
-  const size_t bytes = static_cast<size_t>(sw->_buf_size) * sizeof(T);
-  cudaStream_t stream = hw.main_stream();
-  const int step = static_cast<int>(iter);
-  QOR_Status status = QOR_SUCCESS;
-  if (p.comm != 0) {
-    // Held back: the gradient joins the residue and the caller gets zeros.
-    sw->template reduce_op<OP>(stream, sw->_buf_size, sw->_buf_base, sw->get_residue(), step);
-    if (hw._rank == 0 && hw._dbg_level > 5) trace_line('I', __LINE__, hw._rank) << "add to residue";
-    hw.wait_stream(hw._streams, 1);
-    hw.zero(sw->_buf_base, bytes);
-    clock.store();
-  } else {
-    if (sw->residue_available()) {
-      sw->template reduce_op<OP>(stream, sw->_buf_size, sw->_residue, sw->_buf_base, step);
-      if (hw._rank == 0 && hw._dbg_level > 4) {
-        trace_line('I', __LINE__, hw._rank) << "add to gradient";
-      }
-      hw.wait_stream(hw._streams, 1);
-      hw.zero(sw->_residue, bytes);
-    }
-    const bool dbg = hw._dbg_level > 1;
-    if (p.dump == 0) {
-      status = dump_call<T, OP>(sw, iter, stat, clock);
-    } else if (p.mon == 0) {
-      stat->reset();
-      status = collective<T, OP>(sw, dbg, stat);
-      clock.store();
-      if (status == QOR_SUCCESS) {
-        trace_line('I', __LINE__, hw._rank)
-            << "monitor" << " e2e=" << stat->_e2e << " jitter=" << stat->_jitter;
-      }
-    } else {
-      status = collective<T, OP>(sw, dbg, nullptr);  // no statistics recorded
-      clock.store();
-    }
-  }
-  if (status != QOR_SUCCESS) return status;
-  if (hw._dev_sync == 2 || hw._dev_sync == 3) hw.synchronize_device();
-  return QOR_SUCCESS;
+template <class T, OPR OP>
+QOR_Status allreduce(qor_sw_pipe<T>* pipe, size_t iter, qor_stat* stat) {
+  return drive<T, OP>(pipe, iter, stat);
 }
 
 #define QOR_DRIVER(T, OP)                                                    \
@@ -181,6 +216,8 @@ QOR_DRIVER(__half, QOR_MDR_HOST_SUM)
 #undef QOR_DRIVER
 template QOR_Status allreduce_core<float, QOR_MDR_BOR, false>(qor_sw<float>*, qor_stat*);
 template QOR_Status allreduce_core<__half, QOR_MDR_BOR, false>(qor_sw<__half>*, qor_stat*);
+template QOR_Status allreduce<float, QOR_MDR_SUM>(qor_sw_pipe<float>*, size_t, qor_stat*);
+template QOR_Status allreduce<__half, QOR_MDR_SUM>(qor_sw_pipe<__half>*, size_t, qor_stat*);
 
 }  // namespace network
 }  // namespace qor

@@ -152,7 +152,11 @@ QOR_Status qor_sw<T>::allreduce_nccl(qor_dim& D, qor_ring& ring, T* buf, cudaStr
   template QOR_Status qor_sw<T>::reduce_scatter_nccl<OP, true>(qor_dim&, qor_ring&, T*,     \
                                                                cudaStream_t*, qor_stat*);   \
   template QOR_Status qor_sw<T>::reduce_scatter_nccl<OP, false>(qor_dim&, qor_ring&, T*,    \
-                                                                cudaStream_t*, qor_stat*);
+                                                                cudaStream_t*, qor_stat*);  \
+  template void qor_sw<T>::reduce_scatter_nccl_call<OP, true>(qor_dim&, qor_ring&, T*,      \
+                                                              cudaStream_t*, qor_stat*);    \
+  template void qor_sw<T>::reduce_scatter_nccl_call<OP, false>(qor_dim&, qor_ring&, T*,     \
+                                                               cudaStream_t*, qor_stat*);
 QOR_NCCL_PHASES(float, QOR_MDR_SUM)
 QOR_NCCL_PHASES(float, QOR_MDR_HOST_SUM)
 QOR_NCCL_PHASES(__half, QOR_MDR_SUM)
@@ -165,7 +169,11 @@ QOR_NCCL_PHASES(__half, QOR_MDR_HOST_SUM)
   template QOR_Status qor_sw<T>::allgatherv_nccl<false>(qor_dim&, qor_ring&, T*,              \
                                                         cudaStream_t*, qor_stat*);            \
   template QOR_Status qor_sw<T>::allreduce_nccl<QOR_MDR_SUM>(qor_dim&, qor_ring&, T*,          \
-                                                             cudaStream_t*, qor_stat*);
+                                                             cudaStream_t*, qor_stat*);        \
+  template void qor_sw<T>::allgatherv_nccl_call<true>(qor_dim&, qor_ring&, T*, cudaStream_t*,   \
+                                                      qor_stat*);                              \
+  template void qor_sw<T>::allgatherv_nccl_call<false>(qor_dim&, qor_ring&, T*, cudaStream_t*,  \
+                                                       qor_stat*);
 QOR_NCCL_GATHERS(float)
 QOR_NCCL_GATHERS(__half)
 #undef QOR_NCCL_GATHERS

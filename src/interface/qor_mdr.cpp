@@ -48,6 +48,13 @@ void initialize_mpi_nccl() {
   initialize_nccl(size, rank, local_rank, id);
 }
 
+void release_software_layers() {
+  for (qor_sw_h* sw_h : {&global_sw_float_h, &global_sw_half_h}) {
+    if (sw_h->handle != nullptr) qor_destroy_sw(*sw_h);
+    sw_h->handle = nullptr;
+  }
+}
+
 }  // namespace
 
 QOR_Status exception_handle() {
@@ -67,12 +74,6 @@ bool require_initialized(const char* function) {
   if (global_nccl_context || global_hw_h != nullptr) return true;
   QOR_TRACE('W') << function << ": QOR is not initialized (call qor_init first)";
   return false;
-}
-
-QOR_Status qor_create_hw(std::map<std::string, std::string>& options,
-                         qor::network::qor_hw*& hw) {
-  hw = new qor::network::qor_hw(MPI_COMM_WORLD, options);
-  return QOR_SUCCESS;
 }
 
 extern "C" QOR_Status qor_init(const char* options) {
@@ -96,8 +97,8 @@ extern "C" QOR_Status qor_init(const char* options) {
       return QOR_SUCCESS;
     }
     if (global_hw_h != nullptr) {
-      global_sw_float_h.handle = nullptr;
-      global_sw_half_h.handle = nullptr;
+      // The next allreduce makes new layers; the old ones would only leak.
+      release_software_layers();
       return QOR_SUCCESS;
     }
     QOR_Status result = qor_create_hw(map, global_hw_h);
@@ -117,6 +118,7 @@ extern "C" QOR_Status qor_finalize(void) {
     if (!qor_wait_idle_for("qor_finalize", 'W')) return QOR_FAILURE;
     delete global_stat_h;
     global_stat_h = nullptr;
+    release_software_layers();
     delete global_hw_h;
     global_hw_h = nullptr;
     if (qor::mpi_running()) QOR_CHECK_MPI(MPI_Finalize());
@@ -204,8 +206,8 @@ extern "C" QOR_Status qor_allreduce(void* buf, size_t count, QOR_Type type, QOR_
       global_stat_h->_e2e = qor::monotonic_seconds() - start;
       return QOR_SUCCESS;
     }
-    QOR_TRACE('W') << "qor_allreduce: the legacy engine's allreduce is not available in this build";
-    return QOR_FAILURE;
+    return type == QOR_HALF ? qor_allreduce_half(buf, count, op)
+                            : qor_allreduce_float(buf, count, op);
   } catch (...) {
     return exception_handle();
   }

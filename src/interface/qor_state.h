@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cublas_v2.h>
+#include <cuda_fp16.h>
 #include <cuda_runtime.h>
 #include <nccl.h>
 
@@ -56,8 +57,26 @@ void release_nccl_context(qor_nccl_context& context);
 // Call from inside a catch-all handler: logs what is not logged yet, returns 1.
 QOR_Status exception_handle();
 
+// --- legacy engine mode (qor_engine.cpp) ----------------------------------
 QOR_Status qor_create_hw(std::map<std::string, std::string>& options,
                          qor::network::qor_hw*& hw);
+// The float and half paths of qor_allreduce: status 1 for more than INT_MAX
+// elements, and for half buffers in host-CPU mode (no host half sum).
+QOR_Status qor_allreduce_float(void* buf, size_t count, QOR_Op op);
+QOR_Status qor_allreduce_half(void* buf, size_t count, QOR_Op op);
+// Make the cached layer of a float or half buffer and select its
+// algorithms; a layer whose selection fails is destroyed and the failure
+// raised as message 6.
+QOR_Status qor_create_sw_float(float* buf, size_t count, qor::network::qor_hw* hw,
+                               qor_sw_h& sw_h);
+QOR_Status qor_create_sw_half(__half* buf, size_t count, qor::network::qor_hw* hw,
+                              qor_sw_h& sw_h);
+template <class T>
+QOR_Status qor_create_sw_core(T* buf, size_t count, qor::network::qor_hw* hw, qor_sw_h& sw_h,
+                              int& pipe);
+// Re-points the layer at buf; always 0.
+int qor_update(void* buf, size_t count, qor_sw_h sw_h);
+void qor_destroy_sw(qor_sw_h sw_h);
 
 void qor_average_buffer(void* buf, size_t count, QOR_Type type);
 QOR_Status qor_memcpy_helper(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind);

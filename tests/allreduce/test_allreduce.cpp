@@ -15,6 +15,7 @@
 
 #include "qor_allreduce.h"
 #include "qor_clock.h"
+#include "qor_sw_pipe.h"
 #include "qor_test_support.h"
 #if QOR_GPU_EMULATED
 #include "gpu_emu.h"
@@ -231,4 +232,79 @@ TEST(Rebind, WalksTheListFromItsLastEntry) {
     scores.push_back(hw->_slow_score);
   }
   EXPECT_EQ(scores, (std::vector<double>{2.0, 5.0}));
+}
+
+namespace {
+
+// Each recorded row: 'l' rows as "l<elements>" (tag 1: NCCL streams were
+// waited for), separators as "|", the inner phases' rows by their letter.
+std::string schedule_rows(const qor_stat& stat) {
+  std::string rows;
+  for (int i = 0; i < stat._count; ++i) {
+    if (stat._algo[i] == 'l') {
+      rows += "l" + std::to_string(static_cast<long>(stat._send[i]) / 4) + (stat._tag[i] == 1 ? "" : "?");
+    } else {
+      rows += stat._algo[i] == '-' ? '|' : stat._algo[i];
+    }
+  }
+  return rows;
+}
+
+}  // namespace
+
+// The wave front, stage k running phase p at step k + p: three stages over
+// one dimension, two over two dimensions (dimension 1 by the ring), and
+// tuning, which measures dimension 0 of a stage with NCCL only.  Every
+// element is the sum, through the schedule and through the driver.
+TEST(Pipeline, WaveFrontSchedulesAndSums) {
+  QOR_REQUIRE_DEVICE();
+  const int N = world_size();
+  if (qor_test::device_count() < N) GTEST_SKIP() << "NCCL needs a device per process";
+  const int inner = N % 2 == 0 && N > 2 ? N / 2 : 1;
+  const std::string R(static_cast<size_t>(inner - 1), 'r');  // one inner ring phase
+  struct pipe_case {
+    int stages;
+    std::string mode, rows;
+    std::vector<int> offsets;
+  } cases[] = {{3, "n", "l328|l656|l672|l344|", {0, 328, 656, 1000}},
+               {2, "p", "l496|l1000|l504|", {0, 496, 1000}},
+               {2, "br:" + std::to_string(N / inner) + "x" + std::to_string(inner),
+                "l496|" + R + "l504|" + R + R + "|" + R + "l496|l504|", {0, 496, 1000}}};
+  for (const pipe_case& c : cases) {
+    if (c.mode.size() > 1 && inner == 1) continue;
+    auto hw = make_hw("-cpu_only 0 -pipe " + std::to_string(c.stages) + " -mode " + c.mode);
+    const size_t n = 1000;
+    engine_buffer<float> buf(*hw, n), moved(*hw, n);
+    qor_sw_pipe<float> pipe(*hw, buf.ptr, static_cast<int>(n), c.stages);
+    ASSERT_EQ(pipe.select_algo(), QOR_SUCCESS);
+    EXPECT_EQ(pipe._pipe_off, c.offsets);
+    const int dim0 = pipe._pipe.back()->_best_rs_algo[0];
+    EXPECT_TRUE(dim0 == ALG_NCCLB || dim0 == ALG_NCCLR) << dim0;
+    const auto sum = [](size_t i) { return qor_test::sum_of(false, world_size(), i); };
+    qor_stat stat;
+    buf.write(qor_test::input<float>(world_rank(), n));
+    ASSERT_EQ((allreduce_core<float, QOR_MDR_SUM, false>(&pipe, &stat)), QOR_SUCCESS);
+    EXPECT_EQ(qor_test::mismatch(buf.read(), 0, n, sum), "") << c.mode;
+    EXPECT_EQ(schedule_rows(stat), c.rows) << c.mode;
+    // Same count, new address: every stage follows, the cut stays.
+    pipe.update_buf(moved.ptr, static_cast<int>(n));
+    for (int k = 0; k < c.stages; ++k) EXPECT_EQ(pipe._pipe[k]->_buf_base, moved.ptr + c.offsets[k]);
+    moved.write(qor_test::input<float>(world_rank(), n));
+    ASSERT_EQ((allreduce<float, QOR_MDR_SUM>(&pipe, 1, &stat)), QOR_SUCCESS);
+    EXPECT_EQ(qor_test::mismatch(moved.read(), 0, n, sum), "") << c.mode << " through the driver";
+  }
+}
+
+// Dimension 0 of a pipelined layer runs NCCL only: the ring there is
+// message 11 at the first step, naming it and the dimension.
+TEST(Pipeline, RingOnDimensionZeroIsMessage11) {
+  QOR_REQUIRE_DEVICE();
+  auto hw = make_hw("-cpu_only 0 -pipe 2 -mode r");
+  engine_buffer<float> buf(*hw, 64);
+  qor_sw_pipe<float> pipe(*hw, buf.ptr, 64, 2);
+  ASSERT_EQ(pipe.select_algo(), QOR_SUCCESS);
+  const qor_test::raised_t r = qor_test::raised([&] { allreduce_core<float, QOR_MDR_SUM, false>(&pipe, nullptr); });
+  EXPECT_EQ(std::make_pair(r.error.id, r.error.status), std::make_pair(11, 11));
+  const std::string body = "[MPI: " + std::to_string(world_rank()) + "] Pipelining does not support 'RING   ' at dimension '0'.\n";
+  EXPECT_NE(r.log.find(qor_test::message_line(11, body)), std::string::npos) << r.log;
 }

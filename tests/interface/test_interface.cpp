@@ -60,20 +60,27 @@ struct lib_buffer {
 };
 
 // "" when every allreduce of the table gives the sum (or average) over the
-// n processes of rank `me`; else the first miss.
-std::string allreduce_table(int me, int n, bool async = false) {
+// n processes of rank `me`; else the first miss.  Packed float buffers
+// travel as halves: their data and sums are those of half buffers.
+std::string allreduce_table(int me, int n, bool async = false, bool packed = false) {
   for (size_t count : {size_t{0}, size_t{1}, size_t{1001}, size_t{300007}}) {
     for (QOR_Op op : {QOR_SUM, QOR_AVG}) {
       for (bool half : {false, true}) {
+        // Packed buffers are float; host-CPU mode has no half sum.
+        if (half && (packed || (global_hw_h && global_hw_h->_device < 0))) continue;
         const float scale = op == QOR_AVG ? 1.0f / n : 1.0f;
         auto expect = [&](size_t i) {
-          const float sum = sum_of(half, n, i) * scale;
+          const float sum = sum_of(half || packed, n, i) * scale;
           return half ? __half2float(__float2half(sum)) : sum;
         };
         std::string miss;
         auto run = [&](auto t) {
           using T = decltype(t);
-          lib_buffer<T> buf(input<T>(me, count));
+          std::vector<T> data = input<T>(me, count);
+          if constexpr (std::is_same<T, float>::value) {
+            for (size_t i = 0; packed && i < count; ++i) data[i] = qor_test::value_of(true, me, i);
+          }
+          lib_buffer<T> buf(data);
           const QOR_Type type = half ? QOR_HALF : QOR_FLOAT;
           const QOR_Status status = async ? qor_allreduce_async(buf.ptr, count, type, op)
                                           : qor_allreduce(buf.ptr, count, type, op);
@@ -380,5 +387,59 @@ void legacy_run(bool gpu, bool application_mpi) {
   finalize_all();
 }
 
+// The engine end to end, one kind of cached layer after the other (a
+// repeated start keeps the hardware layer and drops the layers): plain,
+// pipelined, pipelining below its threshold, packed, packed and pipelined,
+// compressed; changing sizes, sums and averages, synchronous and
+// asynchronous calls.  Host-CPU mode tunes its algorithms by measurement
+// and has no half sum.
+void legacy_engine_run(bool gpu) {
+  if (gpu) QOR_REQUIRE_A_GPU_EACH();
+  const char* options = gpu ? "-qor_legacy_allreduce 1 -mode b -pipe 3" : "-qor_legacy_allreduce 1 -cpu_only 1 -mode p";
+  ASSERT_EQ(qor_init(options), QOR_SUCCESS);
+  int me = -1, n = 0;
+  qor_rank(&me), qor_size(&n);
+  struct layer_case {
+    float pack;
+    int pipe, pipe_thold, comp_min_size, float_type, half_type;
+  } cases[] = {{0.0f, 1, 0, -1, 0, 1}, {0.0f, 3, 0, -1, 2, 3}, {0.0f, 3, 1 << 30, -1, 0, 1},
+               {1.0f, 1, 0, -1, 1, -1}, {1.0f, 3, 0, -1, 3, -1}, {0.0f, 1, 0, 0, 0, 1}};
+  for (const layer_case& c : cases) {
+    if (!gpu && (c.pipe > 1 || c.pack > 0.0f)) continue;  // refused with -cpu_only
+    ASSERT_EQ(qor_init(options), QOR_SUCCESS);
+    global_hw_h->_pack = c.pack, global_hw_h->_pipe = c.pipe, global_hw_h->_pipe_thold = c.pipe_thold;
+    global_hw_h->_comp_min_size = c.comp_min_size;
+    EXPECT_EQ(allreduce_table(me, n, c.pipe == 1, c.pack > 0.0f), "") << "pack " << c.pack << " pipe " << c.pipe;
+    EXPECT_EQ(global_sw_float_h.type, c.float_type);
+    lib_buffer<__half> halves(std::vector<__half>(10, __float2half(1.0f)));
+    qor_test::stderr_capture capture;
+    const QOR_Status half = qor_allreduce(halves.ptr, 10, QOR_HALF, QOR_SUM);
+    const std::string log = capture.take();
+    const bool refused = !gpu || c.half_type < 0;
+    EXPECT_EQ(half, refused ? QOR_FAILURE : QOR_SUCCESS);
+    EXPECT_EQ(__half2float(halves.read()[9]), refused ? 1.0f : n) << "a refused half buffer is left alone";
+    if (!refused) {
+      EXPECT_EQ(global_sw_half_h.type, c.half_type);
+    }
+    // The host has no half sum; a packed layer's memory holds no further halves.
+    const std::string why = gpu ? " QOR_SW cannot be compressed further\n" : "[ERROR QOR-1-18] ";
+    EXPECT_EQ(refused && log.find(why) != std::string::npos, refused) << log;
+  }
+  qor_test::stderr_capture quiet;
+  // A layer whose selection failed is not kept: every call selects again.
+  ASSERT_EQ(qor_init(options), QOR_SUCCESS);
+  global_hw_h->_desc = "x";
+  {
+    lib_buffer<float> one(std::vector<float>(4, 1.0f));
+    for (int call = 0; call < 2; ++call) EXPECT_EQ(qor_allreduce(one.ptr, 4, QOR_FLOAT, QOR_SUM), QOR_FAILURE);
+    EXPECT_EQ(global_sw_float_h.handle, nullptr);
+  }
+  EXPECT_EQ(qor_allreduce(nullptr, size_t{1} << 31, QOR_FLOAT, QOR_SUM), QOR_FAILURE) << "more elements than an int counts";
+  EXPECT_NE(quiet.take().find("elements in one call; the engine takes at most 2147483647"), std::string::npos);
+  finalize_all();
+}
+
 TEST(Legacy, HostMode) { legacy_run(false, false); }
 TEST(Legacy, GpuModeWithMpiStartedByTheApplication) { legacy_run(true, true); }
+TEST(LegacyEngine, OnTheHost) { legacy_engine_run(false); }
+TEST(LegacyEngine, OnGpus) { legacy_engine_run(true); }

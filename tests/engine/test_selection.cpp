@@ -1,0 +1,197 @@
+// Algorithm selection and tuning by measurement over real processes: letters
+// to algorithms with their substitutions and fusing, the published choice of
+// a shared layer, and the timed search driven by a scripted clock, so that
+// ties, early abandons and the maximum over processes are deterministic.
+#include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "qor_clock.h"
+#include "qor_sw.h"
+#include "qor_test_support.h"
+
+namespace {
+
+using namespace qor::network;
+using qor_test::engine_buffer;
+using qor_test::make_hw;
+
+int world_rank() { return qor_test::world_rank(); }
+int world_size() { return qor_test::world_size(); }
+
+// Both lists in one letter per dimension: "rs/ag".
+std::string lists(const qor_sw<float>& sw) {
+  const std::map<int, char> letter = {{ALG_NOOP, '0'}, {ALG_NCCLB, 'b'}, {ALG_NCCLR, 'n'}, {ALG_RING, 'r'}, {ALG_RCS, 'c'},
+                                      {ALG_MPI, 'm'},  {ALG_MPIA, 'M'},  {ALG_NCCLA, 'N'}};
+  std::string text;
+  for (int a : sw._best_rs_algo) text += letter.at(a);
+  text += '/';
+  for (int a : sw._best_ag_algo) text += letter.at(a);
+  return text;
+}
+
+struct selection {
+  QOR_Status status;
+  std::string lists;
+  std::vector<std::string> lines;  // trace lines, "<severity>:<rank>:<text>"
+  std::string log;
+};
+
+// Selection on a new layer over 64 elements of hw, the lists equal on all processes.
+selection select_on(qor_hw& hw) {
+  engine_buffer<float> buf(hw, 64);
+  qor_sw<float> sw(hw, buf.ptr, 64, 0);
+  selection s{};
+  s.log = qor_test::raised([&] { s.status = sw.select_algo(); }).log;
+  s.lines = qor_test::trace_summary(s.log);
+  s.lists = lists(sw);
+  std::string first = s.lists;
+  first.resize(32);
+  MPI_Bcast(&first[0], 32, MPI_CHAR, 0, MPI_COMM_WORLD);
+  EXPECT_EQ(first.c_str(), s.lists) << "the processes selected differently";
+  return s;
+}
+
+struct letters_case {
+  bool gpu;
+  size_t dims;  // of the first grid of the job with that many; skipped without one
+  std::string letters, options;
+  std::string lists;
+  std::vector<std::string> rank0_lines;
+};
+
+bool power_of_two(int n) { return n > 1 && (n & (n - 1)) == 0; }
+
+}  // namespace
+
+// The letters with every substitution, fusing, and the summary line: rank 0
+// alone writes, and nothing but these lines.
+TEST(Selection, LettersSubstitutionsAndFusing) {
+  const bool rcs = power_of_two(world_size());
+  const std::string w = "W:0:forced to apply ";
+  const letters_case cases[] = {
+      {true, 3, "rn", "", "rnn/rnn", {"I:0:selected algo: RING   NCCLR  NCCLR   - NCCLR  NCCLR  RING   "}},
+      {true, 2, "m", "-mpi_mode 0", "nn/nn",
+       {w + "NCCLR to dim[0] as MPI     cannot be used", w + "NCCLR to dim[1] as MPI     cannot be used",
+        "I:0:selected algo: NCCLR  NCCLR   - NCCLR  NCCLR  "}},
+      {true, 1, "m", "-pack 0.5", "r/r", {w + "RING to dim[0] as MPI     cannot be used", "I:0:selected algo: RING    - RING   "}},
+      {true, 1, "n", "-fuse_dim 1", "N/N", {"I:0:fusing NCCLR   to NCCLA  ", "I:0:selected algo: NCCLA   - NCCLA  "}},
+      {false, 1, "n", "", "r/r", {w + "RING to dim[0] as NCCLR   cannot be used", "I:0:selected algo: RING    - RING   "}},
+      {false, 1, "c", "", rcs ? "c/c" : "r/r",
+       rcs ? std::vector<std::string>{"I:0:selected algo: RCS     - RCS    "}
+           : std::vector<std::string>{w + "RING to dim[0] as RCS     cannot be used", "I:0:selected algo: RING    - RING   "}},
+      {false, 2, "rm", "-fuse_dim 1", "rM/rM", {"I:0:fusing MPI     to MPIA   ", "I:0:selected algo: RING   MPIA    - MPIA   RING   "}},
+      {false, 2, "mr", "-fuse_dim 1", "mr/mr", {"I:0:selected algo: MPI    RING    - RING   MPI    "}},
+  };
+  for (const letters_case& c : cases) {
+    if (c.gpu && qor_test::device_count() < world_size()) continue;  // NCCL needs a device each
+    std::string grid;
+    for (const std::vector<int>& g : qor_test::grids(world_size())) {
+      if (!grid.empty() || g.size() != c.dims) continue;
+      for (int size : g) grid += (grid.empty() ? ":" : "x") + std::to_string(size);
+    }
+    if (grid.empty() && c.dims > 1) continue;
+    auto hw = make_hw(std::string(c.gpu ? "-cpu_only 0 " : "-cpu_only 1 ") + "-mode " + c.letters + grid + " " + c.options);
+    const selection s = select_on(*hw);
+    EXPECT_EQ(s.status, QOR_SUCCESS) << c.letters << " " << c.options;
+    EXPECT_EQ(s.lists, c.lists) << c.letters << " " << c.options;
+    EXPECT_EQ(s.lines, world_rank() == 0 ? c.rank0_lines : std::vector<std::string>{}) << c.letters << " " << c.options;
+  }
+}
+
+TEST(Selection, UnknownLetterIsMessage17OnEveryProcess) {
+  auto hw = make_hw("-cpu_only 1 -mode rx");
+  const selection s = select_on(*hw);
+  EXPECT_EQ(s.status, QOR_FAILURE);
+  EXPECT_NE(s.log.find(qor_test::message_line(17, "[MPI: " + std::to_string(world_rank()) +
+                                                      "] Unknown algorithm selected 'x'.\n")),
+            std::string::npos)
+      << s.log;
+}
+
+
+// The first layer publishes its choice; the next one takes it over and
+// neither logs nor measures (a measurement would be collective and log).
+TEST(Selection, SharedChoiceIsTakenOverSilently) {
+  auto hw = make_hw("-cpu_only 1 -mode p -share_algo 1 -dbg_level 1");
+  const selection first = select_on(*hw);
+  ASSERT_EQ(first.status, QOR_SUCCESS);
+  if (world_rank() == 0) {
+    EXPECT_NE(first.log.find(" to be shared\n"), std::string::npos) << first.log;
+  }
+  const selection second = select_on(*hw);
+  EXPECT_EQ(second.status, QOR_SUCCESS);
+  EXPECT_EQ(second.lists, first.lists);
+  EXPECT_EQ(second.log, "");
+}
+
+namespace {
+
+// The scripted clock: every reading advances by the cost of the layer's
+// current combination, so a trial's average is that cost.
+qor_sw<float>* timed = nullptr;
+double fake_now = 0.0;
+std::map<int, double> rs_cost, ag_cost;
+double scripted_clock() {
+  return fake_now += rs_cost.at(timed->_best_rs_algo[0]) + ag_cost.at(timed->_best_ag_algo.back());
+}
+
+struct clock_seam {
+  clock_seam() { tuning_clock = scripted_clock; }
+  ~clock_seam() { tuning_clock = qor::monotonic_seconds; }
+};
+
+}  // namespace
+
+// Host-CPU mode, one dimension: the NCCL candidates cannot run and are
+// skipped without a line; RCS ties with RING and the earlier stays; MPI's
+// first trial is beyond 1.5 times the best on rank 0 only, and the maximum
+// over the processes abandons it everywhere; fusing then wins with MPIA.
+// The buffer is the same afterwards.
+TEST(Tuning, SearchTiesAbandonsFusesAndRestoresTheBuffer) {
+  auto hw = make_hw("-cpu_only 1 -mode p -dbg_level 1 -fuse_dim 1");
+  const bool rcs = power_of_two(world_size());
+  const double rank0_mpi = world_rank() == 0 ? 9.0 : 1.0;
+  // Candidates that cannot run still read the clock before their first trial.
+  rs_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 3.0}, {ALG_RCS, 3.0}, {ALG_MPI, rank0_mpi}, {ALG_MPIA, 20.0}};
+  ag_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 2.0}, {ALG_RCS, 2.0}, {ALG_MPI, 0.5}, {ALG_MPIA, 0.0}};
+  engine_buffer<float> buf(*hw, 1001);
+  const std::vector<float> data = qor_test::input<float>(world_rank(), 1001);
+  buf.write(data);
+  qor_sw<float> sw(*hw, buf.ptr, 1001, 0);
+  timed = &sw;
+  clock_seam seam;
+  QOR_Status status = QOR_FAILURE;
+  const std::string log = qor_test::raised([&] { status = sw.select_algo(); }).log;
+  ASSERT_EQ(status, QOR_SUCCESS) << log;
+  EXPECT_EQ(lists(sw), "M/M");
+  EXPECT_EQ(hw->_fuse_dim, -1);
+  EXPECT_EQ(buf.read(), data);
+  std::vector<std::string> expect = {"I:0:rs: RING    5.000e+00*"};
+  if (rcs) expect.push_back("I:0:rs: RCS     5.000e+00");
+  expect.insert(expect.end(), {"I:0:rs: MPI     1.100e+01!", "I:0:ag: RING    5.000e+00*"});
+  if (rcs) expect.push_back("I:0:ag: RCS     5.000e+00");
+  expect.insert(expect.end(), {"I:0:ag: MPI     3.500e+00*", "I:0:fs: MPIA    MPIA    2.000e+00*",
+                               "I:0:selected algo: MPIA    - MPIA   "});
+  EXPECT_EQ(qor_test::trace_summary(log), world_rank() == 0 ? expect : std::vector<std::string>{});
+}
+
+// Without MPI transport on the host no candidate can run: the selection
+// fails instead of leaving "no algorithm" in the lists.
+TEST(Tuning, NoCandidateThatRunsFailsTheSelection) {
+  auto hw = make_hw("-cpu_only 1 -mode p -mpi_mode 0");
+  engine_buffer<float> buf(*hw, 100);
+  const std::vector<float> data = qor_test::input<float>(world_rank(), 100);
+  buf.write(data);
+  qor_sw<float> sw(*hw, buf.ptr, 100, 0);
+  QOR_Status status = QOR_SUCCESS;
+  const std::string log = qor_test::raised([&] { status = sw.select_algo(); }).log;
+  EXPECT_EQ(status, QOR_FAILURE);
+  EXPECT_EQ(buf.read(), data);
+  if (world_rank() == 0) {
+    EXPECT_NE(log.find("use_best: no reduce-scatter combination could run on this set-up"), std::string::npos) << log;
+  }
+}
