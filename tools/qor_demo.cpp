@@ -30,8 +30,10 @@ template <class T>
 run_result run(int rank, int size, size_t count, QOR_Type type, QOR_Op op) {
   std::vector<T> host(count);
   for (size_t i = 0; i < count; ++i) {
-    if constexpr (sizeof(T) == 4) host[i] = input_value(rank, i);
-    else host[i] = __float2half(input_value(rank, i));
+    if constexpr (sizeof(T) == 4)
+      host[i] = input_value(rank, i);
+    else
+      host[i] = __float2half(input_value(rank, i));
   }
   void* device = nullptr;
   qor_malloc(&device, 256, count * sizeof(T));
@@ -54,8 +56,10 @@ run_result run(int rank, int size, size_t count, QOR_Type type, QOR_Op op) {
     for (int r = 0; r < size; ++r) sum += input_value(r, i);
     float want = op == QOR_AVG ? sum * scale : sum;
     float got;
-    if constexpr (sizeof(T) == 4) got = host[i];
-    else got = __half2float(host[i]);
+    if constexpr (sizeof(T) == 4)
+      got = host[i];
+    else
+      got = __half2float(host[i]);
     // Half averages may differ by the rounding of the scaled value.
     float tolerance = sizeof(T) == 4 ? 0.0f : std::ldexp(std::fabs(want), -10);
     if (std::fabs(got - want) > tolerance) ++mismatches;
@@ -102,7 +106,8 @@ int legacy_run(int argc, char** argv, size_t count) {
   }
   int rank = 0;
   qor_rank(&rank);
-  if (rank == 0) std::printf("legacy engine mode with \"%s\" on %d processes\n", options.c_str(), size);
+  if (rank == 0)
+    std::printf("legacy engine mode with \"%s\" on %d processes\n", options.c_str(), size);
   const std::vector<step> steps = {{"float sum", QOR_FLOAT, QOR_SUM, count},
                                    {"float avg", QOR_FLOAT, QOR_AVG, count / 3 + 7},
                                    {"float sum", QOR_FLOAT, QOR_SUM, count}};

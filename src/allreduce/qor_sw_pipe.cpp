@@ -19,7 +19,8 @@ qor_sw_pipe<T>::qor_sw_pipe(qor_hw& hw, T* buf, int count, int stages)
     : _buf_base(buf), _buf_size(count) {
   if (hw._rank == 0 && hw._dbg_level >= 2) {
     trace_line('D', __LINE__, hw._rank)
-        << "qor_sw_pipe" << " created " << static_cast<const void*>(this)
+        << "qor_sw_pipe"
+        << " created " << static_cast<const void*>(this)
         << " _buf_base=" << static_cast<const void*>(buf) << " _buf_size=" << count
         << " num_pipe=" << stages << " hw._desc=" << hw._desc;
   }
@@ -110,6 +111,13 @@ QOR_Status allreduce_core(qor_sw_pipe<T>* pipe, qor_stat* stat) {
   const int P = pipe->stages();
   const int n = static_cast<int>(hw._dim.size());
   const int last_phase = 2 * n - 1;
+  // A starting and a finishing stage may each take a stream per process of
+  // dimension 0.
+  const size_t streams_needed = 2 * static_cast<size_t>(hw._dim[0]._size);
+  if (hw._pipe_streams.size() < streams_needed) {
+    QOR_REFUSE(hw._rank, "pipelining needs " + std::to_string(streams_needed) +
+                             " streams, the layer has " + std::to_string(hw._pipe_streams.size()));
+  }
   // The schedule runs to its end so that every process makes the same
   // calls; the first phase that could not run is the call's status.
   QOR_Status status = QOR_SUCCESS;
@@ -124,8 +132,8 @@ QOR_Status allreduce_core(qor_sw_pipe<T>* pipe, qor_stat* stat) {
     }
     if (s >= last_phase) {
       qor_sw<T>& stage = *pipe->_pipe[static_cast<size_t>(s - last_phase)];
-      used += queue_dim0<T, OP>(stage, false, first._best_ag_algo[0],
-                                hw._pipe_streams.data() + used);
+      used +=
+          queue_dim0<T, OP>(stage, false, first._best_ag_algo[0], hw._pipe_streams.data() + used);
       bytes += segment_bytes(stage);
     }
     const double tb = monotonic_seconds();
@@ -154,7 +162,7 @@ QOR_Status allreduce_core(qor_sw_pipe<T>* pipe, qor_stat* stat) {
 
 template class qor_sw_pipe<float>;
 template class qor_sw_pipe<__half>;
-#define QOR_PIPE_CORE(T)                                                          \
+#define QOR_PIPE_CORE(T)                                                                 \
   template QOR_Status allreduce_core<T, QOR_MDR_SUM, false>(qor_sw_pipe<T>*, qor_stat*); \
   template QOR_Status allreduce_core<T, QOR_MDR_SUM, true>(qor_sw_pipe<T>*, qor_stat*);
 QOR_PIPE_CORE(float)

@@ -14,16 +14,26 @@ namespace network {
 
 const char* get_algo_text(int alg) {
   switch (alg) {
-    case ALG_NOOP: return "*NOOP* ";
-    case ALG_NCCLB: return "NCCLB  ";
-    case ALG_NCCLR: return "NCCLR  ";
-    case ALG_RING: return "RING   ";
-    case ALG_RCS: return "RCS    ";
-    case ALG_MPI: return "MPI    ";
-    case ALG_DECENT: return "DECENT ";
-    case ALG_MPIA: return "MPIA   ";
-    case ALG_NCCLA: return "NCCLA  ";
-    default: return "?????";
+    case ALG_NOOP:
+      return "*NOOP* ";
+    case ALG_NCCLB:
+      return "NCCLB  ";
+    case ALG_NCCLR:
+      return "NCCLR  ";
+    case ALG_RING:
+      return "RING   ";
+    case ALG_RCS:
+      return "RCS    ";
+    case ALG_MPI:
+      return "MPI    ";
+    case ALG_DECENT:
+      return "DECENT ";
+    case ALG_MPIA:
+      return "MPIA   ";
+    case ALG_NCCLA:
+      return "NCCLA  ";
+    default:
+      return "?????";
   }
 }
 
@@ -91,11 +101,21 @@ QOR_Status qor_sw<T>::select_algo() {
   for (int k = 0; k < hw.get_num_algo(); ++k) {
     const char letter = hw.get_algo(k);
     switch (letter) {
-      case 'b': use_only(ALG_NCCLB, k); break;
-      case 'c': use_only(ALG_RCS, k); break;
-      case 'm': use_only(ALG_MPI, k); break;
-      case 'n': use_only(ALG_NCCLR, k); break;
-      case 'r': use_only(ALG_RING, k); break;
+      case 'b':
+        use_only(ALG_NCCLB, k);
+        break;
+      case 'c':
+        use_only(ALG_RCS, k);
+        break;
+      case 'm':
+        use_only(ALG_MPI, k);
+        break;
+      case 'n':
+        use_only(ALG_NCCLR, k);
+        break;
+      case 'r':
+        use_only(ALG_RING, k);
+        break;
       case 'p': {
         const bool dbg = hw._dbg_level >= 2;
         QOR_Status status;
@@ -133,14 +153,15 @@ QOR_Status qor_sw<T>::select_algo() {
   if (hw._dbg_level >= 2) {
     dump();
     for (size_t d = 0; d < _rings.size() && hw._rank == 0; ++d) {
-      trace_line('I', __LINE__, hw._rank) << "d" << d << " _best_rs_algo="
-                                          << get_algo_text(_best_rs_algo[d])
-                                          << " _best_ag_algo=" << get_algo_text(_best_ag_algo[d]);
+      trace_line('I', __LINE__, hw._rank)
+          << "d" << d << " _best_rs_algo=" << get_algo_text(_best_rs_algo[d])
+          << " _best_ag_algo=" << get_algo_text(_best_ag_algo[d]);
       if (_best_ag_algo[d] != ALG_NCCLB && _best_ag_algo[d] != ALG_NCCLR) continue;
       const qor_ring& R = _rings[d];
       for (size_t j = 0; j < R._net_size.size(); ++j) {
-        trace_line('I', __LINE__, hw._rank) << "d" << d << "." << j << get_algo_text(_best_ag_algo[d])
-                                            << " net_size " << R._net_size[j];
+        trace_line('I', __LINE__, hw._rank)
+            << "d" << d << "." << j << get_algo_text(_best_ag_algo[d]) << " net_size "
+            << R._net_size[j];
       }
     }
   }

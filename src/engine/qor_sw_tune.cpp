@@ -81,7 +81,9 @@ template <class T>
 template <OPR OP, bool DBG>
 QOR_Status qor_sw<T>::use_best(int trials) {
   qor_hw& hw = *_hw;
-  if (tune_trace_on(hw)) trace_line('D', __LINE__, hw._rank) << "use_best" << " begins";
+  if (tune_trace_on(hw))
+    trace_line('D', __LINE__, hw._rank) << "use_best"
+                                        << " begins";
   use_only(ALG_RING, 0);
   saved_buffer saved(hw, _buf_base, byte_count(static_cast<size_t>(_buf_size)));
   update_buf(_buf_base, _buf_size);
@@ -103,7 +105,9 @@ QOR_Status qor_sw<T>::use_best(int trials) {
   }
   saved.restore();
   update_buf(_buf_base, _buf_size);
-  if (tune_trace_on(hw)) trace_line('D', __LINE__, hw._rank) << "use_best" << " ends";
+  if (tune_trace_on(hw))
+    trace_line('D', __LINE__, hw._rank) << "use_best"
+                                        << " ends";
   if (!found) {
     // The lists would hold "no algorithm": every later call would return
     // the caller's buffer unreduced as a success.
@@ -123,7 +127,9 @@ void qor_sw<T>::use_best_rs_ag(bool rs, int d, std::vector<int>& algo, double& b
                                std::vector<int>& best_algo, int trials, qor_stat* stat) {
   qor_hw& hw = *_hw;
   const bool trace = tune_trace_on(hw);
-  if (trace) trace_line('D', __LINE__, hw._rank) << "use_best_rs_ag" << " d=" << d;
+  if (trace)
+    trace_line('D', __LINE__, hw._rank) << "use_best_rs_ag"
+                                        << " d=" << d;
   const int dims = static_cast<int>(_rings.size());
   if (d < dims) {
     if (_pipe_id > 0 && d == 0) {
@@ -152,7 +158,8 @@ void qor_sw<T>::use_best_rs_ag(bool rs, int d, std::vector<int>& algo, double& b
   std::string text = rs ? "rs: " : "ag: ";
   for (int a : algo) text += std::string(get_algo_text(a)) + " ";
   if (trace) {
-    trace_line('D', __LINE__, hw._rank) << "use_best_rs_ag" << " warmup" << d << " trying " << text;
+    trace_line('D', __LINE__, hw._rank) << "use_best_rs_ag"
+                                        << " warmup" << d << " trying " << text;
   }
   QOR_CHECK_MPI(MPI_Barrier(hw._comm));
   reduce_scatter<OP, DBG>(nullptr);
@@ -177,7 +184,8 @@ void qor_sw<T>::use_best_rs_ag(bool rs, int d, std::vector<int>& algo, double& b
   }
   if (best > avg) mark += "*";
   if (stat) stat->_e2e = avg;
-  if (hw._rank == 0 && hw._dbg_level != 0) trace_line('I', __LINE__, hw._rank) << text << avg << mark;
+  if (hw._rank == 0 && hw._dbg_level != 0)
+    trace_line('I', __LINE__, hw._rank) << text << avg << mark;
   if (avg < best) {
     best = avg;
     best_algo = algo;
@@ -232,7 +240,7 @@ void qor_sw<T>::use_best_fs(double best, int trials, qor_stat* stat) {
   template void qor_sw<T>::use_best_rs_ag<OP, DBG>(bool, int, std::vector<int>&, double&, \
                                                    std::vector<int>&, int, qor_stat*);    \
   template void qor_sw<T>::use_best_fs<OP, DBG>(double, int, qor_stat*);
-#define QOR_TUNE_ALL(T)               \
+#define QOR_TUNE_ALL(T)                \
   QOR_TUNE(T, QOR_MDR_SUM, false)      \
   QOR_TUNE(T, QOR_MDR_SUM, true)       \
   QOR_TUNE(T, QOR_MDR_HOST_SUM, false) \

@@ -22,10 +22,10 @@
 #include "qor_trace.h"
 
 using qor::network::qor_hw;
-using qor::network::qor_sw;
-using qor::network::qor_sw_pipe;
 using qor::network::QOR_MDR_HOST_SUM;
 using qor::network::QOR_MDR_SUM;
+using qor::network::qor_sw;
+using qor::network::qor_sw_pipe;
 
 enum qor_sw_type { SW_FLOAT = 0, SW_HALF = 1, SW_PIPE_FLOAT = 2, SW_PIPE_HALF = 3 };
 
@@ -198,14 +198,16 @@ QOR_Status qor_allreduce_float(void* buf, size_t count, QOR_Op op) {
     n = static_cast<size_t>(kept);
   }
   qor_update(data, n, sw_h);
-  if (sw_h.type == SW_PIPE_HALF) place_packed_stages(*static_cast<qor_sw_pipe<__half>*>(sw_h.handle), data);
+  if (sw_h.type == SW_PIPE_HALF)
+    place_packed_stages(*static_cast<qor_sw_pipe<__half>*>(sw_h.handle), data);
   const size_t iter = static_cast<size_t>(++qor_iter);
 
   QOR_Status status = QOR_FAILURE;
   if (sw_h.type == SW_FLOAT) {
     auto* sw = static_cast<qor_sw<float>*>(sw_h.handle);
-    status = hw._device < 0 ? qor::network::allreduce<float, QOR_MDR_HOST_SUM>(sw, iter, global_stat_h)
-                            : qor::network::allreduce<float, QOR_MDR_SUM>(sw, iter, global_stat_h);
+    status = hw._device < 0
+                 ? qor::network::allreduce<float, QOR_MDR_HOST_SUM>(sw, iter, global_stat_h)
+                 : qor::network::allreduce<float, QOR_MDR_SUM>(sw, iter, global_stat_h);
   } else if (sw_h.type == SW_HALF) {
     auto* sw = static_cast<qor_sw<__half>*>(sw_h.handle);
     convert(hw, true, sw->_buf_size, sw->_buf_base);
@@ -233,6 +235,7 @@ QOR_Status qor_allreduce_half(void* buf, size_t count, QOR_Op op) {
   // The host has no half-precision sum: refused before a layer is made or
   // tuned and before any message moves, whatever the process count.
   if (hw._device < 0) {
+    QOR_TRACE_RANK('E', hw._rank) << "qor_allreduce: host-CPU mode has no half-precision sum";
     QOR_RAISE(qor_message::MSG_HALF_MPI, qor_message::MSG_HALF_MPI, hw._rank);
   }
   if (global_sw_half_h.handle == nullptr) {
