@@ -152,31 +152,34 @@ struct clock_seam {
 // over the processes abandons it everywhere; fusing then wins with MPIA.
 // The buffer is the same afterwards.
 TEST(Tuning, SearchTiesAbandonsFusesAndRestoresTheBuffer) {
-  auto hw = make_hw("-cpu_only 1 -mode p -dbg_level 1 -fuse_dim 1");
   const bool rcs = power_of_two(world_size());
   const double rank0_mpi = world_rank() == 0 ? 9.0 : 1.0;
   // Candidates that cannot run still read the clock before their first trial.
   rs_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 3.0}, {ALG_RCS, 3.0}, {ALG_MPI, rank0_mpi}, {ALG_MPIA, 20.0}};
   ag_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 2.0}, {ALG_RCS, 2.0}, {ALG_MPI, 0.5}, {ALG_MPIA, 0.0}};
-  engine_buffer<float> buf(*hw, 1001);
-  const std::vector<float> data = qor_test::input<float>(world_rank(), 1001);
-  buf.write(data);
-  qor_sw<float> sw(*hw, buf.ptr, 1001, 0);
-  timed = &sw;
-  clock_seam seam;
-  QOR_Status status = QOR_FAILURE;
-  const std::string log = qor_test::raised([&] { status = sw.select_algo(); }).log;
-  ASSERT_EQ(status, QOR_SUCCESS) << log;
-  EXPECT_EQ(lists(sw), "M/M");
-  EXPECT_EQ(hw->_fuse_dim, -1);
-  EXPECT_EQ(buf.read(), data);
-  std::vector<std::string> expect = {"I:0:rs: RING    5.000e+00*"};
-  if (rcs) expect.push_back("I:0:rs: RCS     5.000e+00");
-  expect.insert(expect.end(), {"I:0:rs: MPI     1.100e+01!", "I:0:ag: RING    5.000e+00*"});
-  if (rcs) expect.push_back("I:0:ag: RCS     5.000e+00");
-  expect.insert(expect.end(), {"I:0:ag: MPI     3.500e+00*", "I:0:fs: MPIA    MPIA    2.000e+00*",
-                               "I:0:selected algo: MPIA    - MPIA   "});
-  EXPECT_EQ(qor_test::trace_summary(log), world_rank() == 0 ? expect : std::vector<std::string>{});
+  for (int fuse : {1, 0}) {
+    auto hw = make_hw("-cpu_only 1 -mode p -dbg_level 1 -fuse_dim " + std::to_string(fuse));
+    engine_buffer<float> buf(*hw, 1001);
+    const std::vector<float> data = qor_test::input<float>(world_rank(), 1001);
+    buf.write(data);
+    qor_sw<float> sw(*hw, buf.ptr, 1001, 0);
+    timed = &sw;
+    clock_seam seam;
+    QOR_Status status = QOR_FAILURE;
+    const std::string log = qor_test::raised([&] { status = sw.select_algo(); }).log;
+    ASSERT_EQ(status, QOR_SUCCESS) << log;
+    EXPECT_EQ(lists(sw), fuse ? "M/M" : "r/m");
+    EXPECT_EQ(hw->_fuse_dim, fuse ? -1 : 0);
+    EXPECT_EQ(buf.read(), data);
+    std::vector<std::string> expect = {"I:0:rs: RING    5.000e+00*"};
+    if (rcs) expect.push_back("I:0:rs: RCS     5.000e+00");
+    expect.insert(expect.end(), {"I:0:rs: MPI     1.100e+01!", "I:0:ag: RING    5.000e+00*"});
+    if (rcs) expect.push_back("I:0:ag: RCS     5.000e+00");
+    expect.push_back("I:0:ag: MPI     3.500e+00*");
+    if (fuse) expect.push_back("I:0:fs: MPIA    MPIA    2.000e+00*");
+    expect.push_back(fuse ? "I:0:selected algo: MPIA    - MPIA   " : "I:0:selected algo: RING    - MPI    ");
+    EXPECT_EQ(qor_test::trace_summary(log), world_rank() == 0 ? expect : std::vector<std::string>{});
+  }
 }
 
 // Without MPI transport on the host no candidate can run: the selection
