@@ -76,21 +76,27 @@ void destroy_layer(qor_sw_h& sw_h) {
   }
 }
 
+void forget(qor_sw_h& sw_h) {
+  if (sw_h.handle != nullptr) qor_destroy_sw(sw_h);
+  sw_h.handle = nullptr;
+}
+
 // A layer whose selection failed is not kept: the next call would run it
 // with algorithms nobody chose.
 template <class Create>
 QOR_Status create_or_forget(qor_sw_h& sw_h, Create create) {
+  QOR_Status status = QOR_FAILURE;
   try {
-    const QOR_Status status = create();
-    if (status == QOR_SUCCESS) return status;
-    if (sw_h.handle != nullptr) qor_destroy_sw(sw_h);
-    sw_h.handle = nullptr;
-    QOR_RAISE(qor::library_failure_status, qor_message::MSG_QOR, qor::host_name().c_str());
+    status = create();
   } catch (...) {
-    if (sw_h.handle != nullptr) qor_destroy_sw(sw_h);
-    sw_h.handle = nullptr;
+    forget(sw_h);
     throw;
   }
+  if (status != QOR_SUCCESS) {
+    forget(sw_h);
+    QOR_RAISE(qor::library_failure_status, qor_message::MSG_QOR, qor::host_name().c_str());
+  }
+  return status;
 }
 
 // The creation functions answer 1 without a hardware layer, after a text

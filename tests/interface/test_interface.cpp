@@ -426,6 +426,14 @@ void legacy_engine_run(bool gpu) {
     EXPECT_EQ(refused && log.find(why) != std::string::npos, refused) << log;
   }
   qor_test::stderr_capture quiet;
+  // Half buffers on the host are refused whatever the algorithms, one
+  // process, which needs no sum, included.
+  ASSERT_EQ(qor_init(options), QOR_SUCCESS);
+  global_hw_h->_desc = "r";
+  {
+    lib_buffer<__half> halves(std::vector<__half>(3, __float2half(1.0f)));
+    EXPECT_EQ(qor_allreduce(halves.ptr, 3, QOR_HALF, QOR_SUM), gpu ? QOR_SUCCESS : QOR_FAILURE);
+  }
   // A layer whose selection failed is not kept: every call selects again.
   ASSERT_EQ(qor_init(options), QOR_SUCCESS);
   global_hw_h->_desc = "x";
