@@ -22,7 +22,6 @@
 #include "qor_trace.h"
 
 using qor::network::qor_hw;
-using qor::network::QOR_MDR_HOST_SUM;
 using qor::network::QOR_MDR_SUM;
 using qor::network::qor_sw;
 using qor::network::qor_sw_pipe;
@@ -211,9 +210,8 @@ QOR_Status qor_allreduce_float(void* buf, size_t count, QOR_Op op) {
   QOR_Status status = QOR_FAILURE;
   if (sw_h.type == SW_FLOAT) {
     auto* sw = static_cast<qor_sw<float>*>(sw_h.handle);
-    status = hw._device < 0
-                 ? qor::network::allreduce<float, QOR_MDR_HOST_SUM>(sw, iter, global_stat_h)
-                 : qor::network::allreduce<float, QOR_MDR_SUM>(sw, iter, global_stat_h);
+    // Without a device the driver's sum is the host's.
+    status = qor::network::allreduce<float, QOR_MDR_SUM>(sw, iter, global_stat_h);
   } else if (sw_h.type == SW_HALF) {
     auto* sw = static_cast<qor_sw<__half>*>(sw_h.handle);
     convert(hw, true, sw->_buf_size, sw->_buf_base);
