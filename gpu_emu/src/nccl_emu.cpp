@@ -10,9 +10,14 @@
 // after its owner and going round, rounding after every addition, and every
 // rank computes every share the same way, so results agree bitwise.
 //
-// A collective is queued on its stream behind the work it must wait for and
-// runs to completion before the call returns, so that a failure reaches the
-// caller.  Its buffers must be device memory of the communicator's device.
+// A collective first runs the work queued before it on its stream (and what
+// that waits for), so that it reads the inputs a GPU would read; then the
+// exchange with the peers happens at the call, so that failures and
+// time-outs reach the caller.  Its result, though, lands in device memory
+// only when the stream gets that far: a write queued on the stream, run by a
+// synchronisation or by later work of the stream.  A host that reads the
+// buffer without waiting for that stream reads what was there before, as on
+// a GPU.  Its buffers must be device memory of the communicator's device.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
@@ -23,6 +28,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -303,16 +309,19 @@ ncclResult_t collective(ncclComm* comm, coll_kind kind, const void* sendbuff, vo
   }
   if (comm->failed != ncclSuccess) return comm->failed;
   if (qn::is_aborted(comm->base)) return fail(comm, ncclRemoteError);
-  ncclResult_t result = ncclSuccess;
-  qoremu::enqueue(s, [&] {  // runs before this returns: references stay valid
-    const void* send = send_needed ? qoremu::device_view(sendbuff, send_bytes) : nullptr;
-    void* recv = recv_needed ? qoremu::device_view(recvbuff, recv_bytes) : nullptr;
-    if ((send_needed && !send) || (recv_needed && !recv)) return cudaErrorIllegalAddress;
-    result = run(comm, kind, send, recv, count, type, root);
+  qoremu::complete_queued(s);
+  const void* send = send_needed ? qoremu::device_view(sendbuff, send_bytes) : nullptr;
+  // The result waits here until the stream reaches it.
+  auto staged = std::make_shared<std::vector<unsigned char>>(recv_needed ? recv_bytes : 0);
+  const ncclResult_t result = run(comm, kind, send, staged->data(), count, type, root);
+  if (result != ncclSuccess || !recv_needed) return result;
+  qoremu::enqueue(s, [recvbuff, recv_bytes, staged] {
+    void* recv = qoremu::device_view(recvbuff, recv_bytes);
+    if (!recv) return cudaErrorIllegalAddress;  // released before the stream got here
+    std::memcpy(recv, staged->data(), recv_bytes);
     return cudaSuccess;
   });
-  qoremu::complete_queued(s);
-  return result;
+  return ncclSuccess;
 }
 
 }  // namespace
