@@ -89,6 +89,12 @@ class qor_hw {
   // cudaDeviceSynchronize in GPU mode (message 2 when it fails); nothing on
   // the host.
   void synchronize_device();
+  // Whether dev_sync asks for a synchronisation before a call's collective
+  // (and so before anything of the call reads the caller's buffer).
+  bool sync_before_call() const { return _dev_sync == 1 || _dev_sync == 2; }
+  // True when `mine` is true on every process of _comm (message 5 when the
+  // reduction fails).  Collective.
+  bool all_agree(bool mine);
 
   // --- MPI traffic of device buffers (qor_staging.cpp) -----------------------
   // True where device buffers must not go to MPI: GPU mode with an MPI that

@@ -184,6 +184,14 @@ class qor_sw {
                       std::vector<int>& best_algo, int trials, qor_stat* stat);
   template <OPR OP, bool DBG>
   void use_best_fs(double best, int trials, qor_stat* stat);
+  // Whether this process can run both lists as they stand, every dimension
+  // and phase.  A local answer: decisions that hang on it are agreed first.
+  bool lists_can_run() const;
+  // Selection and tuning of a pipelined layer run on its last stage, whose
+  // _pipe_id is above 0; the pipelined allreduce drives dimension 0 itself,
+  // with NCCLB or NCCLR only, so fusing must leave it alone.
+  bool pipelined() const { return _pipe_id > 0; }
+  bool may_fuse_last() const { return !(pipelined() && _rings.size() == 1); }
 
   // Message tags of dimension d: stages and dimensions never share one.
   int reduce_scatter_tag(int d) const { return 2000000 + 10 * _pipe_id + d; }

@@ -213,28 +213,39 @@ void unpack_chunk(cudaStream_t stream, int64_t a, int64_t len, float* buf, float
 
 #endif
 
+// The failure of the launch just made, if any.  An error the application
+// left pending is not ours: it stays pending for the application (until a
+// launch of ours fails and replaces it, as the runtime does).
+cudaError_t launch_failure(cudaError_t pending) {
+  const cudaError_t now = cudaPeekAtLastError();
+  if (now == pending) return cudaSuccess;
+  return cudaGetLastError();
+}
+
 }  // namespace
 
 // A launch that fails stops the call: later chunks depend on it.
 int qor_pack_fp32to16(int n, float* buf, cudaStream_t stream, float scale) {
   if (n <= 0) return 0;
+  const cudaError_t pending = cudaPeekAtLastError();
   pack_first(stream, std::min(n, kFirst), buf, scale);
-  if (cudaError_t e = cudaGetLastError()) return e;
+  if (cudaError_t e = launch_failure(pending)) return e;
   for (int64_t a = kFirst; a < n; a *= 2) {
     pack_chunk(stream, a, std::min<int64_t>(a, n - a), buf, scale);
-    if (cudaError_t e = cudaGetLastError()) return e;
+    if (cudaError_t e = launch_failure(pending)) return e;
   }
   return 0;
 }
 
 int qor_unpack_fp16to32(int n, float* buf, cudaStream_t stream, float scale) {
   if (n <= 0) return 0;
+  const cudaError_t pending = cudaPeekAtLastError();
   int64_t top = kFirst;  // the lowest chunk start at or past n
   while (top < n) top *= 2;
   for (int64_t a = top / 2; a >= kFirst; a /= 2) {
     unpack_chunk(stream, a, std::min<int64_t>(a, n - a), buf, scale);
-    if (cudaError_t e = cudaGetLastError()) return e;
+    if (cudaError_t e = launch_failure(pending)) return e;
   }
   unpack_first(stream, std::min(n, kFirst), buf, scale);
-  return cudaGetLastError();
+  return launch_failure(pending);
 }

@@ -137,7 +137,7 @@ QOR_Status drive(L* layer, size_t iter, qor_stat* stat) {
   }
 
   e2e_clock clock(*stat);
-  if (hw._dev_sync == 1 || hw._dev_sync == 2) hw.synchronize_device();
+  if (hw.sync_before_call()) hw.synchronize_device();
   const size_t bytes = static_cast<size_t>(sw._buf_size) * sizeof(T);
   cudaStream_t stream = hw.main_stream();
   const int step = static_cast<int>(iter);

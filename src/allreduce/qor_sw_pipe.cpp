@@ -75,17 +75,15 @@ namespace {
             get_algo_text(algo), 0);
 }
 
-// Queues dimension 0's NCCL phase of one stage on the streams from `first`
-// on; returns the number of streams it used.
+// Queues dimension 0's NCCL phase (NCCLR or NCCLB, checked before the first
+// step) of one stage on the streams from `first` on; returns the number of
+// streams it used.
 template <class T, OPR OP>
 int queue_dim0(qor_sw<T>& stage, bool reduce, int algo, cudaStream_t* first) {
   qor_hw& hw = *stage._hw;
   qor_dim& D = hw._dim[0];
   qor_ring& R = stage._rings[0];
   T* base = stage._buf_base + R._net_off;
-  if (algo != ALG_NCCLR && algo != ALG_NCCLB) raise_unsupported(hw, algo);
-  // The workers index the communicators without asking.
-  if (!D.nccl_enabled()) QOR_REFUSE(hw._rank, "pipelining needs NCCL on dimension 0");
   const bool ring = algo == ALG_NCCLR;
   if (reduce) {
     ring ? stage.template reduce_scatter_nccl_call<OP, true>(D, R, base, first, nullptr)
@@ -118,6 +116,13 @@ QOR_Status allreduce_core(qor_sw_pipe<T>* pipe, qor_stat* stat) {
     QOR_REFUSE(hw._rank, "pipelining needs " + std::to_string(streams_needed) +
                              " streams, the layer has " + std::to_string(hw._pipe_streams.size()));
   }
+  // Refused before anything is queued: NCCL work queued by an earlier step
+  // would go on writing into the caller's buffer after the call returned.
+  for (int algo : {first._best_rs_algo[0], first._best_ag_algo[0]}) {
+    if (algo != ALG_NCCLR && algo != ALG_NCCLB) raise_unsupported(hw, algo);
+  }
+  // The workers index the communicators without asking.
+  if (!hw._dim[0].nccl_enabled()) QOR_REFUSE(hw._rank, "pipelining needs NCCL on dimension 0");
   // The schedule runs to its end so that every process makes the same
   // calls; the first phase that could not run is the call's status.
   QOR_Status status = QOR_SUCCESS;

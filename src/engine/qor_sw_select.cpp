@@ -46,7 +46,48 @@ bool uses(const std::vector<int>& rs, const std::vector<int>& ag, int alg) {
   return false;
 }
 
+// The labels of the reduce-scatter dimensions in ascending order, " - ", and
+// the allgather ones in descending order: the order the phases run.
+std::string summary_of(const std::vector<int>& rs, const std::vector<int>& ag) {
+  std::string text;
+  for (int alg : rs) text += get_algo_text(alg);
+  text += " - ";
+  for (auto it = ag.rbegin(); it != ag.rend(); ++it) text += get_algo_text(*it);
+  return text;
+}
+
+// Whether dimension d can run alg on this process.  NCCLB needs a
+// communicator and a stream per peer: with one communicator it would reduce
+// part 0 only.
+bool can_run(const qor_hw& hw, size_t d, const std::vector<qor_rcs>& rcs, int alg) {
+  const qor_dim& D = hw._dim[d];
+  switch (alg) {
+    case ALG_NCCLB:
+      return D._nccl_comm.size() == static_cast<size_t>(D._size) &&
+             hw._streams.size() >= static_cast<size_t>(D._size);
+    case ALG_NCCLR:
+    case ALG_NCCLA:
+      return D.nccl_enabled();
+    case ALG_RCS:
+      return d < rcs.size() && !rcs[d]._partner_rank.empty();
+    default:
+      return true;
+  }
+}
+
+bool nccl_alg(int alg) { return alg == ALG_NCCLB || alg == ALG_NCCLR; }
+
 }  // namespace
+
+template <class T>
+bool qor_sw<T>::lists_can_run() const {
+  for (size_t d = 0; d < _rings.size(); ++d) {
+    if (!can_run(*_hw, d, _rcs, _best_rs_algo[d]) || !can_run(*_hw, d, _rcs, _best_ag_algo[d])) {
+      return false;
+    }
+  }
+  return true;
+}
 
 template <class T>
 void qor_sw<T>::use_only(ALG alg, int d) {
@@ -81,11 +122,21 @@ QOR_Status qor_sw<T>::select_algo() {
   qor_hw& hw = *_hw;
   _best_rs_algo = hw._shared_rs_algo;
   _best_ag_algo = hw._shared_ag_algo;
+  bool publish = hw._share_algo != 0;
   if (!_best_rs_algo.empty()) {
     // An earlier layer's published choice: nothing to set up, log or measure.
     if (_rings.empty()) return QOR_SUCCESS;
     if (uses(_best_rs_algo, _best_ag_algo, ALG_RCS)) enable_rcs();
-    return QOR_SUCCESS;
+    if (!pipelined()) return QOR_SUCCESS;
+    // A pipelined layer runs dimension 0 by NCCL on every process, or not at all.
+    const bool fits = nccl_alg(_best_rs_algo[0]) && nccl_alg(_best_ag_algo[0]);
+    if (hw.all_agree(fits && lists_can_run())) return QOR_SUCCESS;
+    if (hw._rank == 0) {
+      trace_line('W', __LINE__, hw._rank)
+          << "shared algo " << summary_of(_best_rs_algo, _best_ag_algo)
+          << " cannot run on a pipelined layer: selecting its own";
+    }
+    publish = false;  // the layers that share it keep what they run
   }
   if (hw._device >= 0) {
     if (hw.check_algo('p')) {
@@ -137,7 +188,7 @@ QOR_Status qor_sw<T>::select_algo() {
     }
   }
 
-  if (hw._fuse_dim > 0 && !_rings.empty()) {
+  if (hw._fuse_dim > 0 && !_rings.empty() && may_fuse_last()) {
     int& rs = _best_rs_algo.back();
     int& ag = _best_ag_algo.back();
     if (rs == ag && (rs == ALG_NCCLR || rs == ALG_MPI)) {
@@ -166,13 +217,8 @@ QOR_Status qor_sw<T>::select_algo() {
     }
   }
 
-  std::string summary;
-  for (int alg : _best_rs_algo) summary += get_algo_text(alg);
-  summary += " - ";
-  for (auto it = _best_ag_algo.rbegin(); it != _best_ag_algo.rend(); ++it) {
-    summary += get_algo_text(*it);
-  }
-  if (hw._share_algo != 0) {
+  std::string summary = summary_of(_best_rs_algo, _best_ag_algo);
+  if (publish) {
     summary += " to be shared";
     hw._shared_rs_algo = _best_rs_algo;
     hw._shared_ag_algo = _best_ag_algo;
@@ -184,6 +230,8 @@ QOR_Status qor_sw<T>::select_algo() {
   return QOR_SUCCESS;
 }
 
+template bool qor_sw<float>::lists_can_run() const;
+template bool qor_sw<__half>::lists_can_run() const;
 template void qor_sw<float>::use_only(ALG, int);
 template void qor_sw<__half>::use_only(ALG, int);
 template QOR_Status qor_sw<float>::select_algo();

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -27,6 +28,9 @@ namespace {
 constexpr double initial_best = 9.999e10;
 constexpr double abandon_factor = 1.5;
 constexpr int fused_trials = 10;
+// The average of a trial that could not run somewhere: above any timing, so
+// the maximum over the processes tells every process to drop it.
+constexpr double failed_trial = std::numeric_limits<double>::infinity();
 
 bool tune_trace_on(const qor_hw& hw) {
   return (hw._rank == 0 && hw._dbg_level >= 2) || hw._dbg_level >= 6;
@@ -44,7 +48,10 @@ class saved_buffer {
   saved_buffer(qor_hw& hw, void* buf, size_t bytes) : _hw(hw), _buf(buf), _bytes(bytes) {
     if (_hw._device >= 0) {
       QOR_CHECK_CUDA(cudaMallocHost(&_copy, bytes == 0 ? 1 : bytes));
-      QOR_CHECK_CUDA(cudaMemcpy(_copy, buf, bytes, cudaMemcpyDeviceToHost));
+      // No destructor runs for a constructor that throws.
+      const cudaError_t copied = cudaMemcpy(_copy, buf, bytes, cudaMemcpyDeviceToHost);
+      if (copied != cudaSuccess) cudaFreeHost(_copy);
+      QOR_CHECK_CUDA(copied);
     } else {
       _copy = std::malloc(bytes == 0 ? 1 : bytes);
       if (_copy == nullptr) throw std::bad_alloc();
@@ -99,7 +106,7 @@ QOR_Status qor_sw<T>::use_best(int trials) {
     _best_ag_algo = scratch;
   }
   const bool found = best_rs != initial_best && best_ag != initial_best;
-  if (found && hw._fuse_dim > 0) {
+  if (found && hw._fuse_dim > 0 && may_fuse_last()) {
     use_best_fs<OP, DBG>(best_rs + best_ag, fused_trials, nullptr);
     hw._fuse_dim = -1;
   }
@@ -132,17 +139,10 @@ void qor_sw<T>::use_best_rs_ag(bool rs, int d, std::vector<int>& algo, double& b
                                         << " d=" << d;
   const int dims = static_cast<int>(_rings.size());
   if (d < dims) {
-    if (_pipe_id > 0 && d == 0) {
-      // The pipelined allreduce drives dimension 0 itself, with NCCL only:
-      // measure the NCCL algorithms the dimension can run.  NCCLB needs a
-      // communicator per peer; with one, it would reduce part 0 only.
-      const qor_dim& D = hw._dim[0];
-      if (D._nccl_comm.size() == static_cast<size_t>(D._size)) {
-        algo[0] = ALG_NCCLB;
-        use_best_rs_ag<OP, DBG>(rs, 1, algo, best, best_algo, trials, stat);
-      }
-      if (D.nccl_enabled()) {
-        algo[0] = ALG_NCCLR;
+    if (pipelined() && d == 0) {
+      // The pipelined allreduce drives dimension 0 itself, with NCCL only.
+      for (int c : {ALG_NCCLB, ALG_NCCLR}) {
+        algo[0] = c;
         use_best_rs_ag<OP, DBG>(rs, 1, algo, best, best_algo, trials, stat);
       }
       return;
@@ -161,6 +161,10 @@ void qor_sw<T>::use_best_rs_ag(bool rs, int d, std::vector<int>& algo, double& b
     trace_line('D', __LINE__, hw._rank) << "use_best_rs_ag"
                                         << " warmup" << d << " trying " << text;
   }
+  // Whether a combination runs may differ between the groups of a
+  // dimension (NCCL within one host only); a process that went on alone
+  // would wait forever in collectives the others skip.
+  if (!hw.all_agree(lists_can_run())) return;
   QOR_CHECK_MPI(MPI_Barrier(hw._comm));
   reduce_scatter<OP, DBG>(nullptr);
   allgatherv<DBG>(nullptr);
@@ -175,8 +179,9 @@ void qor_sw<T>::use_best_rs_ag(bool rs, int d, std::vector<int>& algo, double& b
     const QOR_Status status = rs ? reduce_scatter<OP, DBG>(stat) : allgatherv<DBG>(stat);
     hw.synchronize_device();
     QOR_CHECK_MPI(MPI_Barrier(hw._comm));
-    if (status != QOR_SUCCESS) return;  // cannot run here: not a candidate
-    avg = max_over_processes(hw, (tuning_clock() - t0) / i);
+    const double mine = status == QOR_SUCCESS ? (tuning_clock() - t0) / i : failed_trial;
+    avg = max_over_processes(hw, mine);
+    if (avg == failed_trial) return;  // cannot run somewhere: not a candidate
     if (avg > abandon_factor * best) {
       if (i < trials) mark += "!";
       break;
@@ -204,6 +209,7 @@ void qor_sw<T>::use_best_fs(double best, int trials, qor_stat* stat) {
     if (c == ALG_MPIA && std::is_same<T, __half>::value) continue;
     _best_rs_algo.back() = c;
     _best_ag_algo.back() = c;
+    if (!hw.all_agree(lists_can_run())) continue;
     const double t0 = tuning_clock();
     if (stat) stat->reset();
     bool ran = true;
@@ -212,10 +218,10 @@ void qor_sw<T>::use_best_fs(double best, int trials, qor_stat* stat) {
       hw.synchronize_device();
       QOR_CHECK_MPI(MPI_Barrier(hw._comm));
     }
-    if (!ran) continue;
-    const double local = (tuning_clock() - t0) / trials;
+    const double local = ran ? (tuning_clock() - t0) / trials : failed_trial;
     if (stat) stat->_e2e = local;
     const double avg = max_over_processes(hw, local);
+    if (avg == failed_trial) continue;
     if (hw._rank == 0) {
       trace_line line('I', __LINE__, hw._rank);
       line << "fs: ";

@@ -327,5 +327,11 @@ void qor_hw::update_option(const std::string& opts) {
                              << " comm_iter=" << _comm_iter;
 }
 
+bool qor_hw::all_agree(bool mine) {
+  int local = mine ? 1 : 0, all = 0;
+  QOR_CHECK_MPI(MPI_Allreduce(&local, &all, 1, MPI_INT, MPI_MIN, _comm));
+  return all != 0;
+}
+
 }  // namespace network
 }  // namespace qor

@@ -207,6 +207,11 @@ QOR_Status qor_allreduce_float(void* buf, size_t count, QOR_Op op) {
     place_packed_stages(*static_cast<qor_sw_pipe<__half>*>(sw_h.handle), data);
   const size_t iter = static_cast<size_t>(++qor_iter);
 
+  // Packing reads the caller's buffer on the engine's own stream, which
+  // waits for nothing of the caller's: the synchronisation dev_sync asks for
+  // comes first.
+  const bool packed = sw_h.type == SW_HALF || sw_h.type == SW_PIPE_HALF;
+  if (packed && hw.sync_before_call()) hw.synchronize_device();
   QOR_Status status = QOR_FAILURE;
   if (sw_h.type == SW_FLOAT) {
     auto* sw = static_cast<qor_sw<float>*>(sw_h.handle);
