@@ -12,6 +12,21 @@
 #include "qor_clock.h"
 #include "qor_sw.h"
 #include "qor_test_support.h"
+#if QOR_GPU_EMULATED
+#include "gpu_emu.h"
+#endif
+
+namespace {
+int per_host = 0;  // > 0: every per_host consecutive world ranks pretend to be a host
+}  // namespace
+
+extern "C" {
+int __real_MPI_Comm_split_type(MPI_Comm, int, int, MPI_Info, MPI_Comm*);
+int __wrap_MPI_Comm_split_type(MPI_Comm comm, int type, int key, MPI_Info info, MPI_Comm* out) {
+  if (type == 9 && per_host > 0) return MPI_Comm_split(comm, qor_test::world_rank() / per_host, key, out);
+  return __real_MPI_Comm_split_type(comm, type, key, info, out);
+}
+}  // extern "C"
 
 namespace {
 
@@ -198,3 +213,71 @@ TEST(Tuning, NoCandidateThatRunsFailsTheSelection) {
     EXPECT_NE(log.find("use_best: no reduce-scatter combination could run on this set-up"), std::string::npos) << log;
   }
 }
+
+// A pipelined layer's stage: the fused trial would win on the clock, but
+// the pipelined allreduce drives dimension 0 with NCCLB or NCCLR only.
+TEST(Tuning, PipelinedDimensionZeroIsNeverFused) {
+  QOR_REQUIRE_DEVICE();
+  if (qor_test::device_count() < world_size()) GTEST_SKIP() << "NCCL needs a device per process";
+  const std::map<int, double> cost = {{ALG_NCCLB, 3.0}, {ALG_NCCLR, 3.0}, {ALG_RING, 3.0}, {ALG_RCS, 3.0},
+                                      {ALG_MPI, 3.0},   {ALG_MPIA, 0.0},  {ALG_NCCLA, 0.0}};
+  rs_cost = ag_cost = cost;
+  auto hw = make_hw("-cpu_only 0 -mode p -dbg_level 1 -fuse_dim 1");
+  engine_buffer<float> buf(*hw, 64);
+  qor_sw<float> stage(*hw, buf.ptr, 64, 1);
+  timed = &stage;
+  clock_seam seam;
+  const std::string log = qor_test::raised([&] { EXPECT_EQ(stage.select_algo(), QOR_SUCCESS); }).log;
+  EXPECT_EQ(lists(stage), "b/b") << log;
+  EXPECT_EQ(log.find("fs: "), std::string::npos) << log;
+}
+
+// Two dimensions whose groups differ: with the first N/2 + 1 ranks on one
+// host and the rest on another, NCCL runs in some groups of a dimension and
+// not in others.  Every process must drop the same combinations (rank 0
+// times none with NCCL where a group lacks it), or those that went on would
+// run collectives the others skipped; the buffer is restored.
+TEST(Tuning, GroupsThatDifferAgreeOnEveryCombination) {
+  QOR_REQUIRE_DEVICE();
+  const int N = world_size();
+  if ((N != 4 && N != 8) || qor_test::device_count() < N) GTEST_SKIP() << "needs 4 or 8 processes with a device each";
+  per_host = N / 2 + 1;
+  auto hw = make_hw("-cpu_only 0 -cross_node_nccl 0 -mode p:2x" + std::to_string(N / 2));
+  per_host = 0;
+  hw->_dbg_level = 1;
+  std::vector<int> nccl_everywhere(hw->_dim.size(), 1);
+  for (const qor_dim& D : hw->_dim) {
+    int same = D._same_host, all_same = 0, any_same = 0;
+    MPI_Allreduce(&same, &all_same, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+    MPI_Allreduce(&same, &any_same, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+    nccl_everywhere[static_cast<size_t>(D._index)] = all_same == any_same;
+  }
+  ASSERT_NE(nccl_everywhere, std::vector<int>(hw->_dim.size(), 1)) << "every dimension is alike in all its groups";
+  engine_buffer<float> buf(*hw, 1001);
+  const std::vector<float> data = qor_test::input<float>(world_rank(), 1001);
+  buf.write(data);
+  qor_sw<float> sw(*hw, buf.ptr, 1001, 0);
+  const std::string log = qor_test::raised([&] { EXPECT_EQ(sw.select_algo(), QOR_SUCCESS); }).log;
+  for (const qor_test::trace& t : qor_test::traces(log)) {
+    for (size_t d = 0; t.text.compare(1, 3, "s: ") == 0 && d < nccl_everywhere.size(); ++d)
+      EXPECT_FALSE(!nccl_everywhere[d] && t.text.compare(4 + 8 * d, 4, "NCCL") == 0) << t.text;
+  }
+  EXPECT_EQ(buf.read(), data);
+  std::string mine = lists(sw), first = mine;
+  MPI_Bcast(&first[0], static_cast<int>(first.size()), MPI_CHAR, 0, MPI_COMM_WORLD);
+  EXPECT_EQ(mine, first);
+}
+
+#if QOR_GPU_EMULATED
+// The copy that saves the buffer fails: message 2, and its pinned memory goes.
+TEST(Tuning, FailedSaveOfTheBufferLeaksNothing) {
+  QOR_REQUIRE_DEVICE();
+  auto hw = make_hw("-cpu_only 0 -mode p");
+  engine_buffer<float> buf(*hw, 64);
+  qor_sw<float> sw(*hw, buf.ptr, 64, 0);
+  const size_t pinned = qoremu_live_host_allocations();
+  qoremu_inject_failure("cudaMemcpy", 0, cudaErrorIllegalAddress);
+  EXPECT_EQ(qor_test::raised([&] { sw.select_algo(); }).error.id, 2);
+  EXPECT_EQ(qoremu_live_host_allocations(), pinned);
+}
+#endif

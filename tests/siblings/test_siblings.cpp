@@ -71,8 +71,11 @@ TEST_P(Siblings, PackGivesHalvesInPlaceAndUnpackBringsTheFloatsBack) {
     ASSERT_EQ(cudaMemset(d.p, 0x7f, (n + 1) * sizeof(float)), cudaSuccess);
     ASSERT_EQ(cudaMemcpyAsync(d.p, x.data(), (n + 1) * sizeof(float), cudaMemcpyDefault, stream_),
               cudaSuccess);
+    // An error the application left pending is neither theirs nor swallowed.
+    EXPECT_EQ(cudaSetDevice(-1), cudaErrorInvalidDevice);
     ASSERT_EQ(qor_pack_fp32to16(n, d.p, stream_, scale), 0);
     ASSERT_EQ(round_trip ? qor_unpack_fp16to32(n, d.p, stream_, scale) : 0, 0);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidDevice);
     ASSERT_EQ(cudaStreamSynchronize(stream_), cudaSuccess);
     EXPECT_EQ(round_trip ? first_miss(d.p, back, n + 1) : first_miss(d.p, want, n), -1);
   }
