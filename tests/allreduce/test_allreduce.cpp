@@ -254,7 +254,8 @@ std::string schedule_rows(const qor_stat& stat) {
 
 // The wave front, stage k running phase p at step k + p: three stages over
 // one dimension, two over two dimensions (dimension 1 by the ring), and
-// tuning, which measures dimension 0 of a stage with NCCL only.  Every
+// tuning, which measures dimension 0 of a stage with NCCL only.  Fusing,
+// asked for or measured, leaves a pipelined dimension 0 alone.  Every
 // element is the sum, through the schedule and through the driver.
 TEST(Pipeline, WaveFrontSchedulesAndSums) {
   QOR_REQUIRE_DEVICE();
@@ -268,18 +269,20 @@ TEST(Pipeline, WaveFrontSchedulesAndSums) {
     std::vector<int> offsets;
   } cases[] = {{3, "n", "l328|l656|l672|l344|", {0, 328, 656, 1000}},
                {2, "p", "l496|l1000|l504|", {0, 496, 1000}},
+               {2, "n -fuse_dim 1", "l496|l1000|l504|", {0, 496, 1000}},
+               {2, "p -fuse_dim 1", "l496|l1000|l504|", {0, 496, 1000}},
                {2, "br:" + std::to_string(N / inner) + "x" + std::to_string(inner),
                 "l496|" + R + "l504|" + R + R + "|" + R + "l496|l504|", {0, 496, 1000}}};
   for (const pipe_case& c : cases) {
-    if (c.mode.size() > 1 && inner == 1) continue;
+    if (c.mode.find(':') != std::string::npos && inner == 1) continue;
     auto hw = make_hw("-cpu_only 0 -pipe " + std::to_string(c.stages) + " -mode " + c.mode);
     const size_t n = 1000;
     engine_buffer<float> buf(*hw, n), moved(*hw, n);
     qor_sw_pipe<float> pipe(*hw, buf.ptr, static_cast<int>(n), c.stages);
     ASSERT_EQ(pipe.select_algo(), QOR_SUCCESS);
     EXPECT_EQ(pipe._pipe_off, c.offsets);
-    const int dim0 = pipe._pipe.back()->_best_rs_algo[0];
-    EXPECT_TRUE(dim0 == ALG_NCCLB || dim0 == ALG_NCCLR) << dim0;
+    for (int dim0 : {pipe._pipe.back()->_best_rs_algo[0], pipe._pipe.back()->_best_ag_algo[0]})
+      EXPECT_TRUE(dim0 == ALG_NCCLB || dim0 == ALG_NCCLR) << dim0 << " " << c.mode;
     const auto sum = [](size_t i) { return qor_test::sum_of(false, world_size(), i); };
     qor_stat stat;
     buf.write(qor_test::input<float>(world_rank(), n));
@@ -295,16 +298,45 @@ TEST(Pipeline, WaveFrontSchedulesAndSums) {
   }
 }
 
-// Dimension 0 of a pipelined layer runs NCCL only: the ring there is
-// message 11 at the first step, naming it and the dimension.
+// Dimension 0 of a pipelined layer runs NCCL only: a ring there, in either
+// phase, is message 11 naming it and the dimension, raised before anything
+// is queued, so the buffer is what it was, also once the device is idle.
 TEST(Pipeline, RingOnDimensionZeroIsMessage11) {
   QOR_REQUIRE_DEVICE();
-  auto hw = make_hw("-cpu_only 0 -pipe 2 -mode r");
+  auto hw = make_hw("-cpu_only 0 -pipe 2 -mode n");
+  const std::vector<float> data = qor_test::input<float>(world_rank(), 64);
+  for (int rs : {ALG_RING, ALG_NCCLR}) {
+    engine_buffer<float> buf(*hw, 64);
+    buf.write(data);
+    qor_sw_pipe<float> pipe(*hw, buf.ptr, 64, 2);
+    ASSERT_EQ(pipe.select_algo(), QOR_SUCCESS);
+    for (auto& stage : pipe._pipe) stage->_best_rs_algo[0] = rs, stage->_best_ag_algo[0] = ALG_RING;
+    const qor_test::raised_t r = qor_test::raised([&] { allreduce_core<float, QOR_MDR_SUM, false>(&pipe, nullptr); });
+    EXPECT_EQ(std::make_pair(r.error.id, r.error.status), std::make_pair(11, 11));
+    const std::string body = "[MPI: " + std::to_string(world_rank()) + "] Pipelining does not support 'RING   ' at dimension '0'.\n";
+    EXPECT_NE(r.log.find(qor_test::message_line(11, body)), std::string::npos) << r.log;
+    EXPECT_EQ(buf.read(), data) << rs;
+    EXPECT_EQ(buf.read(), data) << rs << " after the device went idle";
+  }
+}
+
+// A published choice is taken over where it runs NCCL on dimension 0; a
+// ring there is not: the pipelined layer selects its own, says so on rank
+// 0, and leaves the published choice to the layers that share it.
+TEST(Pipeline, SharedChoiceOnlyWhereItRuns) {
+  QOR_REQUIRE_DEVICE();
+  if (qor_test::device_count() < world_size()) GTEST_SKIP() << "NCCL needs a device per process";
+  auto hw = make_hw("-cpu_only 0 -pipe 2 -mode n -share_algo 1");
   engine_buffer<float> buf(*hw, 64);
-  qor_sw_pipe<float> pipe(*hw, buf.ptr, 64, 2);
-  ASSERT_EQ(pipe.select_algo(), QOR_SUCCESS);
-  const qor_test::raised_t r = qor_test::raised([&] { allreduce_core<float, QOR_MDR_SUM, false>(&pipe, nullptr); });
-  EXPECT_EQ(std::make_pair(r.error.id, r.error.status), std::make_pair(11, 11));
-  const std::string body = "[MPI: " + std::to_string(world_rank()) + "] Pipelining does not support 'RING   ' at dimension '0'.\n";
-  EXPECT_NE(r.log.find(qor_test::message_line(11, body)), std::string::npos) << r.log;
+  hw->enable_nccl(false);
+  const std::string refusal = "W:0:shared algo RING    - RING    cannot run on a pipelined layer: selecting its own";
+  for (int shared : {ALG_NCCLR, ALG_RING}) {
+    hw->_shared_rs_algo = hw->_shared_ag_algo = {shared};
+    qor_sw_pipe<float> pipe(*hw, buf.ptr, 64, 2);
+    const std::string log = qor_test::raised([&] { EXPECT_EQ(pipe.select_algo(), QOR_SUCCESS); }).log;
+    EXPECT_EQ(pipe._pipe[0]->_best_ag_algo, std::vector<int>{ALG_NCCLR});
+    EXPECT_EQ(hw->_shared_rs_algo, std::vector<int>{shared});
+    const std::vector<std::string> lines = qor_test::trace_summary(log);
+    EXPECT_EQ(!lines.empty() && lines[0] == refusal, shared == ALG_RING && world_rank() == 0) << log;
+  }
 }

@@ -45,10 +45,14 @@ template <class T>
 struct lib_buffer {
   size_t n;
   void* ptr = nullptr;
-  explicit lib_buffer(const std::vector<T>& v) : n(v.size()) {
+  // Unless `synced`, the copy may still be under way, as a gradient kernel
+  // of the caller's may be when the allreduce is called.
+  explicit lib_buffer(const std::vector<T>& v, bool synced = true) : n(v.size()) {
     EXPECT_EQ(qor_malloc(&ptr, 256, n * sizeof(T)), (n * sizeof(T) + 255) / 256 * 256);
     EXPECT_EQ(qor_memcpy_host_to_device(ptr, v.data(), n * sizeof(T)), QOR_SUCCESS);
-    EXPECT_EQ(qor_memsync(), QOR_SUCCESS);
+    if (synced) {
+      EXPECT_EQ(qor_memsync(), QOR_SUCCESS);
+    }
   }
   ~lib_buffer() { EXPECT_EQ(qor_free(ptr), QOR_SUCCESS); }
   std::vector<T> read() const {
@@ -62,7 +66,7 @@ struct lib_buffer {
 // "" when every allreduce of the table gives the sum (or average) over the
 // n processes of rank `me`; else the first miss.  Packed float buffers
 // travel as halves: their data and sums are those of half buffers.
-std::string allreduce_table(int me, int n, bool async = false, bool packed = false) {
+std::string allreduce_table(int me, int n, bool async = false, bool packed = false, bool synced = true) {
   for (size_t count : {size_t{0}, size_t{1}, size_t{1001}, size_t{300007}}) {
     for (QOR_Op op : {QOR_SUM, QOR_AVG}) {
       for (bool half : {false, true}) {
@@ -80,7 +84,7 @@ std::string allreduce_table(int me, int n, bool async = false, bool packed = fal
           if constexpr (std::is_same<T, float>::value) {
             for (size_t i = 0; packed && i < count; ++i) data[i] = qor_test::value_of(true, me, i);
           }
-          lib_buffer<T> buf(data);
+          lib_buffer<T> buf(data, synced);
           const QOR_Type type = half ? QOR_HALF : QOR_FLOAT;
           const QOR_Status status = async ? qor_allreduce_async(buf.ptr, count, type, op)
                                           : qor_allreduce(buf.ptr, count, type, op);
@@ -391,8 +395,10 @@ void legacy_run(bool gpu, bool application_mpi) {
 // repeated start keeps the hardware layer and drops the layers): plain,
 // pipelined, pipelining below its threshold, packed, packed and pipelined,
 // compressed; changing sizes, sums and averages, synchronous and
-// asynchronous calls.  Host-CPU mode tunes its algorithms by measurement
-// and has no half sum.
+// asynchronous calls.  A pipelined layer given fusing keeps NCCL on
+// dimension 0; with dev_sync 1 a packed layer waits for the caller's writes
+// before packing.  Host-CPU mode tunes its algorithms by measurement and has
+// no half sum.
 void legacy_engine_run(bool gpu) {
   if (gpu) QOR_REQUIRE_A_GPU_EACH();
   const char* options = gpu ? "-qor_legacy_allreduce 1 -mode b -pipe 3" : "-qor_legacy_allreduce 1 -cpu_only 1 -mode p";
@@ -402,14 +408,20 @@ void legacy_engine_run(bool gpu) {
   struct layer_case {
     float pack;
     int pipe, pipe_thold, comp_min_size, float_type, half_type;
+    const char* mode = nullptr;  // the start's letters when null
+    int fuse_dim = 0, dev_sync = 0;
   } cases[] = {{0.0f, 1, 0, -1, 0, 1}, {0.0f, 3, 0, -1, 2, 3}, {0.0f, 3, 1 << 30, -1, 0, 1},
-               {1.0f, 1, 0, -1, 1, -1}, {1.0f, 3, 0, -1, 3, -1}, {0.0f, 1, 0, 0, 0, 1}};
+               {1.0f, 1, 0, -1, 1, -1}, {1.0f, 3, 0, -1, 3, -1}, {0.0f, 2, 0, -1, 2, 3, "n", 1},
+               {1.0f, 3, 0, -1, 3, -1, "b", 0, 1}, {1.0f, 1, 0, -1, 1, -1, "b", 0, 1}, {0.0f, 1, 0, 0, 0, 1}};
   for (const layer_case& c : cases) {
     if (!gpu && (c.pipe > 1 || c.pack > 0.0f)) continue;  // refused with -cpu_only
     ASSERT_EQ(qor_init(options), QOR_SUCCESS);
     global_hw_h->_pack = c.pack, global_hw_h->_pipe = c.pipe, global_hw_h->_pipe_thold = c.pipe_thold;
     global_hw_h->_comp_min_size = c.comp_min_size;
-    EXPECT_EQ(allreduce_table(me, n, c.pipe == 1, c.pack > 0.0f), "") << "pack " << c.pack << " pipe " << c.pipe;
+    global_hw_h->_desc = c.mode ? c.mode : gpu ? "b" : "p";
+    global_hw_h->_fuse_dim = c.fuse_dim, global_hw_h->_dev_sync = c.dev_sync;
+    EXPECT_EQ(allreduce_table(me, n, c.pipe == 1, c.pack > 0.0f, c.dev_sync == 0), "")
+        << "pack " << c.pack << " pipe " << c.pipe << " mode " << global_hw_h->_desc;
     EXPECT_EQ(global_sw_float_h.type, c.float_type);
     lib_buffer<__half> halves(std::vector<__half>(10, __float2half(1.0f)));
     qor_test::stderr_capture capture;
