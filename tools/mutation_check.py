@@ -165,6 +165,8 @@ def main():
     parser.add_argument("--suite-timeout", type=int, default=900)
     parser.add_argument("--list", action="store_true")
     args = parser.parse_args()
+    # The steps run in other folders: a relative work folder would move with them.
+    args.work = os.path.abspath(args.work)
 
     mutants = read_mutants(args.mutants)
     if args.only:
