@@ -102,6 +102,20 @@ TEST(Nccl, CollectivesMatchTheirDefinition) {
   EXPECT_EQ(ncclCommDestroy(comm), ncclSuccess);
 }
 
+// The exchange happens at the call, the result lands when its stream gets
+// there: a host that does not wait for that stream reads the old values.
+TEST(Nccl, ResultsLandWhenTheirStreamIsWaitedFor) {
+  ncclComm_t comm = join();
+  cudaStream_t stream = nullptr;
+  ASSERT_EQ(cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking), cudaSuccess);
+  float* buf = on_device(std::vector<float>(4, 1.0f));
+  ASSERT_EQ(ncclAllReduce(buf, buf, 4, ncclFloat, ncclSum, comm, stream), ncclSuccess);
+  EXPECT_EQ(on_host(buf, 4), std::vector<float>(4, 1.0f));
+  ASSERT_EQ(cudaStreamSynchronize(stream), cudaSuccess);
+  EXPECT_EQ(on_host(buf, 4), std::vector<float>(4, qor_test::world_size() * 1.0f));
+  cudaFree(buf), cudaStreamDestroy(stream), ncclCommDestroy(comm);
+}
+
 // Half sums round after every addition, in ring order: share p of the
 // elements is summed from rank p+1 round to rank p.  Rank 0 gives 2048,
 // the others 1: a 1 added to 2048 is lost (ties to even), ones added first
