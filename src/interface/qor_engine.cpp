@@ -197,6 +197,11 @@ QOR_Status qor_allreduce_float(void* buf, size_t count, QOR_Op op) {
   const int verbosity = hw._rank == 0 ? hw._dbg_level : 0;
   const bool compressed = hw._device >= 0 && count > as_count(hw._comp_min_size) &&
                           sw_h.type >= SW_FLOAT && sw_h.type <= SW_PIPE_HALF;
+  // Compression and packing read the caller's buffer before the driver
+  // runs, packing on the engine's own stream, which waits for nothing of the
+  // caller's: the synchronisation dev_sync asks for comes first.
+  const bool packed = sw_h.type == SW_HALF || sw_h.type == SW_PIPE_HALF;
+  if ((compressed || packed) && hw.sync_before_call()) hw.synchronize_device();
   if (compressed) {
     const int kept = qor_compress_fp32(static_cast<int>(count), data, &data, verbosity);
     if (kept < 0) QOR_REFUSE(hw._rank, "qor_compress_fp32 returned " + std::to_string(kept));
@@ -207,11 +212,6 @@ QOR_Status qor_allreduce_float(void* buf, size_t count, QOR_Op op) {
     place_packed_stages(*static_cast<qor_sw_pipe<__half>*>(sw_h.handle), data);
   const size_t iter = static_cast<size_t>(++qor_iter);
 
-  // Packing reads the caller's buffer on the engine's own stream, which
-  // waits for nothing of the caller's: the synchronisation dev_sync asks for
-  // comes first.
-  const bool packed = sw_h.type == SW_HALF || sw_h.type == SW_PIPE_HALF;
-  if (packed && hw.sync_before_call()) hw.synchronize_device();
   QOR_Status status = QOR_FAILURE;
   if (sw_h.type == SW_FLOAT) {
     auto* sw = static_cast<qor_sw<float>*>(sw_h.handle);
