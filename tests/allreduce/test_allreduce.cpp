@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,17 +143,21 @@ TEST(Driver, DeviceSynchronisationCountedThroughTheEmulation) {
 
 // A call that is both a dump and a monitor call is a dump call: statistics
 // of rank 0 at dbg_level 1, of the fastest and slowest processes at 2, the
-// spread on rank 0, gradient files before and after; no monitor line.
+// spread on rank 0, gradient files before the collective (the residue of
+// the held-back call 1 folded in) and after it; no monitor line.
 // Monitor calls: one line per process with the call's jitter.
 TEST(Driver, DumpAndMonitorCalls) {
   const std::string me = std::to_string(world_rank()), path = "/tmp/qor_driver_" + std::to_string(getppid());
   const std::string number = "[0-9]\\.[0-9]{3}e[-+][0-9]{2}";
   for (int level : {1, 2}) {
-    auto hw = make_hw("-cpu_only 1 -mode r -dump_iter 2 -mon_iter 2 -dbg_level " + std::to_string(level) +
+    auto hw = make_hw("-cpu_only 1 -mode r -comm_iter 2 -dump_iter 2 -mon_iter 2 -dbg_level " + std::to_string(level) +
                       " -dump_grad_path " + path);
-    std::vector<float> grad = qor_test::input<float>(world_rank(), 64);
+    const std::vector<float> input = qor_test::input<float>(world_rank(), 64);
+    std::vector<float> grad = input;
     qor_sw<float> sw(*hw, grad.data(), 64, 0);
     qor_stat stat;
+    EXPECT_EQ((allreduce<float, QOR_MDR_HOST_SUM>(&sw, 1, &stat)), QOR_SUCCESS);
+    std::copy(input.begin(), input.end(), grad.begin());
     qor_test::stderr_capture capture;
     EXPECT_EQ((allreduce<float, QOR_MDR_HOST_SUM>(&sw, 2, &stat)), QOR_SUCCESS);
     const std::string log = capture.take();
@@ -169,7 +174,15 @@ TEST(Driver, DumpAndMonitorCalls) {
     EXPECT_EQ(!lines.empty() && qor_test::matches(lines.back(), "I:0:e2e_min=" + number + " e2e_max=" + number), world_rank() == 0) << log;
     for (const char* tag : {"b", "a"}) {
       const std::string file = path + ".2." + tag + "." + me;
-      EXPECT_EQ(std::remove(file.c_str()) == 0, *tag == 'b' || world_rank() == 0) << file;
+      const bool kept = *tag == 'b' || world_rank() == 0;
+      std::ifstream in(file, std::ios::binary);
+      std::vector<float> got(65);
+      in.read(reinterpret_cast<char*>(got.data()), 65 * sizeof(float));
+      EXPECT_EQ(in.gcount(), kept ? 256 : 0) << file;
+      EXPECT_EQ(qor_test::mismatch(got, 0, kept ? 64 : 0, [&](size_t i) {
+        return 2 * (*tag == 'b' ? input[i] : qor_test::sum_of(false, world_size(), i));
+      }), "") << file;
+      EXPECT_EQ(std::remove(file.c_str()) == 0, kept) << file;
     }
   }
   auto hw = make_hw("-cpu_only 1 -mode r -mon_iter 3");
@@ -219,19 +232,22 @@ TEST(Rebind, WalksTheListFromItsLastEntry) {
       EXPECT_TRUE(CPU_ISSET(0, &bound) && !CPU_ISSET(1, &bound)) << "bound to 0, 8 and 24";
     }
   }
-  // The driver rebinds at iteration 1 whatever the period, then only at
-  // the period.
-  hw->_rebind_iter = 100, hw->_jitter_thold = 1000.0;
+  // The driver measures jitter (a barrier over all processes, "j") and
+  // rebinds ("R") at iteration 1, at multiples of the period and while the
+  // too-slow flag is set (call 4); a monitor call (5) only measures; plain
+  // calls do neither.
+  hw->_rebind_iter = 3, hw->_mon_iter = 5, hw->_jitter_thold = 1000.0;
   std::vector<float> grad(16, 1.0f);
   qor_sw<float> sw(*hw, grad.data(), 16, 0);
   qor_stat stat;
-  std::vector<double> scores;
-  for (size_t iter = 1; iter <= 2; ++iter) {
-    hw->_slow_score = 5.0;
+  std::string calls;
+  qor_test::stderr_capture quiet;
+  for (size_t iter = 1; iter <= 7; ++iter) {
+    hw->_slow_score = 5.0, hw->_too_slow = iter == 4, stat._jitter = -1.0;
     std::thread([&] { allreduce<float, QOR_MDR_HOST_SUM>(&sw, iter, &stat); }).join();
-    scores.push_back(hw->_slow_score);
+    calls += (stat._jitter < 0.0 ? "-" : "j") + std::string(hw->_slow_score == 2.0 ? "R " : " ");
   }
-  EXPECT_EQ(scores, (std::vector<double>{2.0, 5.0}));
+  EXPECT_EQ(calls, "jR - jR jR j jR - ");
 }
 
 namespace {

@@ -314,6 +314,15 @@ void mpi_nccl_run(bool application_mpi) {
     cudaStreamDestroy(caller);
   }
   EXPECT_EQ(allreduce_table(me, n, true), "") << "asynchronous";
+  {
+    // A second request before qor_wait waits for the first one's hand-over.
+    lib_buffer<float> first(input<float>(me, 1001)), second(input<float>(me, 1001));
+    EXPECT_EQ(qor_allreduce_async(first.ptr, 1001, QOR_FLOAT, QOR_SUM), QOR_SUCCESS);
+    EXPECT_EQ(qor_allreduce_async(second.ptr, 1001, QOR_FLOAT, QOR_SUM), QOR_SUCCESS);
+    EXPECT_EQ(qor_wait(), QOR_SUCCESS);
+    for (const lib_buffer<float>* b : {&first, &second})
+      EXPECT_EQ(qor_test::mismatch(b->read(), 0, 1001, [&](size_t i) { return sum_of(false, n, i); }), "");
+  }
   qor_get_key_value(QOR_KEY_E2E, &e2e);
   EXPECT_TRUE(e2e >= 0.0 && e2e < 60.0) << e2e << " is no duration: a clock reading?";
   {
@@ -463,3 +472,20 @@ TEST(Legacy, HostMode) { legacy_run(false, false); }
 TEST(Legacy, GpuModeWithMpiStartedByTheApplication) { legacy_run(true, true); }
 TEST(LegacyEngine, OnTheHost) { legacy_engine_run(false); }
 TEST(LegacyEngine, OnGpus) { legacy_engine_run(true); }
+
+// Compression around every kind of float layer; test_interface_comp runs it
+// with a compressor that hands back an array of its own (comp_double.cpp).
+TEST(LegacyEngine, CompressedLayers) {
+  QOR_REQUIRE_A_GPU_EACH();
+  int me = -1, n = 0;
+  for (float pack : {0.0f, 1.0f}) {
+    for (int pipe : {1, 3}) {
+      ASSERT_EQ(qor_init("-qor_legacy_allreduce 1 -mode b -pipe 3"), QOR_SUCCESS);
+      qor_rank(&me), qor_size(&n);
+      global_hw_h->_pack = pack, global_hw_h->_pipe = pipe, global_hw_h->_pipe_thold = 0, global_hw_h->_comp_min_size = 0;
+      EXPECT_EQ(allreduce_table(me, n, false, pack > 0.0f), "") << "pack " << pack << " pipe " << pipe;
+      EXPECT_EQ(global_sw_float_h.type, (pack > 0.0f) + (pipe > 1 ? 2 : 0));
+    }
+  }
+  finalize_all();
+}

@@ -69,6 +69,8 @@ TEST(Stat, ReportGroupsRunsOfRingStepsAndSumsEveryColumn) {
   stat.add_xact('r', 100.5, 0, 4e-3, 1e-3, 0.0, 1e6, 9e6, 'a');
   stat.add_xact('r', 100.625, 0, 4e-3, 2e-3, 0.0, 2e6, 9e6, 'a');
   stat.add_xact('r', 100.75, 0, 4e-3, 3e-3, 0.0, 3e6, 9e6, 'a');
+  // A ring step of another tag stands alone.
+  stat.add_xact('r', 100.875, 0, 1e-3, 0.0, 0.0, 1e6, 9e6, 'b');
   stat.add_xact('-', 101.0, 0, 0.0, 0.0, 0.0, 0.0, 0.0, ' ');
   stat._e2e = 2.0;
   qor_test::stderr_capture capture;
@@ -93,9 +95,12 @@ TEST(Stat, ReportGroupsRunsOfRingStepsAndSumsEveryColumn) {
       row("0", "r[2   -5)", "5.000e-01") + "  " + pad("6.000e-03", 10) + "(0.41)  " +
           pad("1.200e-02", 10) + "(0.00)  " + pad("3.000e-16", 10) + "(0.00)  " +
           pad("6.000e+00", 10) + "  " + pad("6.000e+00", 10) + "  " + pad("6.667e-01", 10) + " a",
+      row("0", "r5", "8.750e-01") + "  " + pad("0.000e+00", 16) + "  " + pad("1.000e-03", 16) + "  " +
+          pad("0.000e+00", 16) + "  " + pad("1.000e+00", 10) + "  " + pad("9.000e+00", 10) + "  " +
+          pad("2.000e+00", 10) + " b",
       rule,
       "I:3:" + pad("ring", 24) + " |   " + pad("   *sum = ", 10) + "  " + pad("1.000e-02", 16) +
-          "  1.800e-02  1.000e-03  *e2e = 2.000e+00",
+          "  1.900e-02  1.000e-03  *e2e = 2.000e+00",
       rule};
   EXPECT_EQ(qor_test::trace_summary(capture.take()), expected);
 }
