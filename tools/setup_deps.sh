@@ -3,7 +3,8 @@
 # Idempotent: does nothing (and needs no network) once they are there.
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config openmpi-bin libopenmpi-dev libgtest-dev)
+# python3-matplotlib draws the main job's results (tools/plot_perf.py).
+packages=(build-essential cmake pkg-config openmpi-bin libopenmpi-dev libgtest-dev python3-matplotlib)
 
 missing=()
 for p in "${packages[@]}"; do
