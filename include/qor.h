@@ -112,6 +112,15 @@ QOR_API QOR_Status qor_allreduce_async(void* buf, size_t count, QOR_Type type, Q
  * 1 when a request failed since the last qor_wait, else 0. */
 QOR_API QOR_Status qor_wait(void);
 
+/* The error and warning text (trace lines and numbered messages, as written
+ * on standard error) that the library wrote from the calling thread since
+ * this thread's previous qor_last_error call, "" when there is none; the
+ * call forgets it.  At most the last 4096 bytes are kept.  The text stays
+ * valid until the thread calls qor_last_error again.  Failures of the
+ * asynchronous worker are written from the worker's thread, not the
+ * caller's. */
+QOR_API const char* qor_last_error(void);
+
 /* Hand-over slot of the asynchronous worker (read-only for callers). */
 QOR_API extern int qor_thrinit;
 QOR_API extern pthread_t qor_thr;

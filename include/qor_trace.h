@@ -47,6 +47,12 @@ class trace_line {
   std::ostringstream _text;
 };
 
+// The error and warning text written by the calling thread (trace lines
+// E, W and F, and numbered messages) since the last take_error_text() of
+// this thread, at most its last 4 KiB; taking it forgets it.
+void note_error_text(const std::string& text);
+std::string take_error_text();
+
 // Writes an "E" trace line without rank and ends the process with status 1.
 [[noreturn]] void exit_with_error(int line, const std::string& text);
 

@@ -5,6 +5,9 @@ set -euo pipefail
 
 # python3-matplotlib draws the main job's results (tools/plot_perf.py).
 packages=(build-essential cmake pkg-config openmpi-bin libopenmpi-dev libgtest-dev python3-matplotlib)
+# The Python package's tests (numpy), its install test (pip) and the DDP
+# training comparison (torch).
+packages+=(python3-numpy python3-pip python3-torch)
 
 missing=()
 for p in "${packages[@]}"; do

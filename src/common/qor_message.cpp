@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qor_trace.h"
+
 namespace qor_message {
 
 const std::map<int, std::string> Severity = {
@@ -49,15 +51,19 @@ void vlog_message_(const std::string& file, int line, Message_Severity severity,
     std::fprintf(stderr, "[QOR DEBUG] %s:%d", file.c_str(), line);
   }
   auto it = Messages.find(id);
+  std::string text;
   if (it != Messages.end()) {
     std::string format = get_error_prefix(severity, id) + it->second + "\n";
-    std::vfprintf(stderr, format.c_str(), args);
+    char* formatted = nullptr;
+    const int n = vasprintf(&formatted, format.c_str(), args);
+    text = n >= 0 && formatted != nullptr ? std::string(formatted, static_cast<size_t>(n)) : format;
+    std::free(formatted);
   } else {
-    std::string text =
-        get_error_prefix(SEVERITY_ERROR, MSG_UNKNOWN) + Messages.at(MSG_UNKNOWN) + "\n";
-    std::fputs(text.c_str(), stderr);
+    text = get_error_prefix(SEVERITY_ERROR, MSG_UNKNOWN) + Messages.at(MSG_UNKNOWN) + "\n";
   }
+  std::fputs(text.c_str(), stderr);
   std::fflush(stderr);
+  qor::note_error_text(text);
 }
 
 void log_message_(std::string file, int line, Message_Severity severity, Message_Id id, ...) {

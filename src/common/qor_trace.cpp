@@ -33,10 +33,29 @@ std::string format_trace_line(char severity, int line, int rank, const std::stri
   return out.str();
 }
 
+namespace {
+thread_local std::string error_text;
+constexpr size_t error_text_limit = 4096;
+}  // namespace
+
+void note_error_text(const std::string& text) {
+  error_text += text;
+  if (error_text.size() > error_text_limit)
+    error_text.erase(0, error_text.size() - error_text_limit);
+}
+
+std::string take_error_text() {
+  std::string text;
+  text.swap(error_text);
+  return text;
+}
+
 void write_trace_line(char severity, int line, int rank, const std::string& text) {
   // One write per line keeps lines of the worker thread and the caller whole.
-  std::clog << format_trace_line(severity, line, rank, text);
+  const std::string whole = format_trace_line(severity, line, rank, text);
+  std::clog << whole;
   std::clog.flush();
+  if (severity == 'E' || severity == 'W' || severity == 'F') note_error_text(whole);
 }
 
 trace_line::trace_line(char severity, int line, int rank)

@@ -278,3 +278,10 @@ extern "C" QOR_Status qor_get_key_value(QOR_Key key, void* value) {
     return QOR_SUCCESS;
   });
 }
+
+extern "C" const char* qor_last_error(void) {
+  // Kept per thread until its next call, so that the pointer stays valid.
+  static thread_local std::string returned;
+  returned = qor::take_error_text();
+  return returned.c_str();
+}
