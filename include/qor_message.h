@@ -39,7 +39,7 @@ std::string get_error_prefix(Message_Severity severity, Message_Id id);
 
 // Writes one message to standard error (optionally behind "[QOR DEBUG] file:line"
 // when QOR_DEBUG is exactly "1"); an unknown id writes message 1.
-void log_message_(std::string file, int line, Message_Severity severity, Message_Id id, ...);
+void log_message_(std::string file, int line, Message_Severity severity, int id, ...);
 void vlog_message_(const std::string& file, int line, Message_Severity severity, Message_Id id,
                    va_list args);
 

@@ -66,10 +66,12 @@ void vlog_message_(const std::string& file, int line, Message_Severity severity,
   qor::note_error_text(text);
 }
 
-void log_message_(std::string file, int line, Message_Severity severity, Message_Id id, ...) {
+// The id is taken as int: va_start after an enum of no fixed underlying
+// type, which promotes, is undefined.
+void log_message_(std::string file, int line, Message_Severity severity, int id, ...) {
   va_list args;
   va_start(args, id);
-  vlog_message_(file, line, severity, id, args);
+  vlog_message_(file, line, severity, static_cast<Message_Id>(id), args);
   va_end(args);
 }
 
