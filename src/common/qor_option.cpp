@@ -69,6 +69,8 @@ std::map<std::string, std::string> parse_option(const std::string& text) {
       {"comp_g_scale", "100.0"},
       {"comp_n_scale", "3.0"},
       {"comp_l_scale", "0.000001"},
+      // Empty: QOR_WATCHDOG_SEC from the environment, else 1800 s.
+      {"watchdog_sec", ""},
   };
   parse_option(text, options);
   return options;

@@ -9,6 +9,7 @@
 
 #include "qor_exception.h"
 #include "qor_sw.h"
+#include "qor_watchdog.h"
 
 namespace qor {
 namespace network {
@@ -31,6 +32,16 @@ cudaStream_t* per_peer_streams(qor_hw& hw, const qor_dim& D) {
   return hw._streams.data();
 }
 
+// Tells the watchdog which phase, dimension and algorithm run now, and how
+// a rank in the dimension maps to a rank of the layer's communicator (the
+// grid is row-major: dimension d steps by the product of the later sizes).
+void watch_phase(const qor_hw& hw, const char* phase, int d, int algo) {
+  int stride = 1;
+  for (size_t k = static_cast<size_t>(d) + 1; k < hw._dim.size(); ++k) stride *= hw._dim[k]._size;
+  const int base = hw._rank - hw._dim[static_cast<size_t>(d)]._rank * stride;
+  watchdog::engine_phase(phase, d, get_algo_text(algo), base, stride);
+}
+
 constexpr int line_rs_unknown = 1366;
 constexpr int line_ag_unknown = 1407;
 
@@ -46,6 +57,7 @@ QOR_Status qor_sw<T>::reduce_scatter(int d, qor_stat* stat) {
   cudaStream_t stream = OP == QOR_MDR_HOST_SUM ? nullptr : _hw->main_stream();
   const int tag = reduce_scatter_tag(d);
   const int algo = _best_rs_algo[static_cast<size_t>(d)];
+  watch_phase(*_hw, "reduce-scatter", d, algo);
   const bool any_other_is_ring = OP == QOR_MDR_BOR && algo != ALG_NOOP && algo != ALG_RCS;
   if (algo == ALG_RING || any_other_is_ring) {
     T* tmp = get_temp_buf(static_cast<size_t>(R._net_size.back()));
@@ -107,6 +119,7 @@ QOR_Status qor_sw<T>::allgatherv(int d, qor_stat* stat) {
   qor_ring& R = _rings[static_cast<size_t>(d)];
   T* base = _buf_base + R._net_off;
   const int tag = allgather_tag(d);
+  watch_phase(*_hw, "allgather", d, _best_ag_algo[static_cast<size_t>(d)]);
   switch (_best_ag_algo[static_cast<size_t>(d)]) {
     case ALG_NOOP:
     case ALG_DECENT:

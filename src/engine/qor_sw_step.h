@@ -12,6 +12,7 @@
 #include "qor_stat.h"
 #include "qor_sw.h"
 #include "qor_clock.h"
+#include "qor_watchdog.h"
 
 namespace qor {
 namespace network {
@@ -137,6 +138,7 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
   const double t1 = monotonic_seconds();
   double wait_time = 0.0;
   double reduce_time = 0.0;
+  watchdog::engine_peer(from);
   for (int i = 0; i < in.pieces; ++i) {
     const double w0 = monotonic_seconds();
     complete_request<DBG>(sw, rank, &recv_requests[i], at.file, at.wait_recv);
@@ -176,6 +178,7 @@ void exchange_block(qor_sw<T>& sw, cudaStream_t& stream, int rank, MPI_Comm& com
     stat->add_xact(algo, t0, d, t1 - t0, wait_time, reduce_time, bytes_of<T>(send_count),
                    bytes_of<T>(recv_count), step_char);
   }
+  watchdog::engine_peer(to);
   for (int i = 0; i < out.pieces; ++i) {
     complete_request<DBG>(sw, rank, &send_requests[i], at.file, at.wait_send);
   }

@@ -22,6 +22,7 @@
 #include "qor_state.h"
 #include "qor_trace.h"
 #include "qor_utilities.h"
+#include "qor_watchdog.h"
 
 qor::network::qor_hw* global_hw_h = nullptr;
 qor::network::qor_stat* global_stat_h = nullptr;
@@ -82,6 +83,8 @@ extern "C" QOR_Status qor_init(const char* options) {
     std::map<std::string, std::string> map = parse_option(std::string(options));
     const std::string worker_count = map.at("qor_worker_count");
     long legacy = std::strtol(map.at("qor_legacy_allreduce").c_str(), nullptr, 10);
+    const double watchdog_seconds =
+        qor::watchdog::resolve_seconds(map.at("watchdog_sec"), std::getenv("QOR_WATCHDOG_SEC"));
 
     // A repeated start replaces what a running request uses.
     if (!qor_wait_idle_for("qor_init", 'W')) return QOR_FAILURE;
@@ -89,24 +92,29 @@ extern "C" QOR_Status qor_init(const char* options) {
 
     if (!worker_count.empty()) {
       initialize_mpiless(map);
+      qor::watchdog::start(watchdog_seconds, "MPI-less NCCL mode", global_nccl_context->rank);
       return QOR_SUCCESS;
     }
     initialize_mpi();
     if (legacy == 0) {
       initialize_mpi_nccl();
+      qor::watchdog::start(watchdog_seconds, "MPI + NCCL mode", global_nccl_context->rank);
       return QOR_SUCCESS;
     }
     if (global_hw_h != nullptr) {
       // The next allreduce makes new layers; the old ones would only leak.
       release_software_layers();
-      return QOR_SUCCESS;
-    }
-    QOR_Status result = qor_create_hw(map, global_hw_h);
-    if (result == QOR_SUCCESS) {
+    } else if (qor_create_hw(map, global_hw_h) != QOR_SUCCESS) {
+      return QOR_FAILURE;
+    } else {
       global_sw_float_h.handle = nullptr;
       global_sw_half_h.handle = nullptr;
     }
-    return result;
+    qor::watchdog::start(watchdog_seconds,
+                         global_hw_h->_device < 0 ? "legacy engine mode, host-CPU"
+                                                  : "legacy engine mode, GPU",
+                         global_hw_h->_rank);
+    return QOR_SUCCESS;
   } catch (...) {
     return exception_handle();
   }
@@ -116,6 +124,7 @@ extern "C" QOR_Status qor_finalize(void) {
   try {
     // An asynchronous request still running would use what is released here.
     if (!qor_wait_idle_for("qor_finalize", 'W')) return QOR_FAILURE;
+    qor::watchdog::stop();
     delete global_stat_h;
     global_stat_h = nullptr;
     release_software_layers();
@@ -191,6 +200,7 @@ void qor_average_buffer(void* buf, size_t count, QOR_Type type) {
 extern "C" QOR_Status qor_allreduce(void* buf, size_t count, QOR_Type type, QOR_Op op) {
   if (static_cast<unsigned>(type) > 1) return QOR_FAILURE;
   try {
+    const qor::watchdog::watched_call watched("qor_allreduce", count, type);
     if (!require_initialized("qor_allreduce")) return QOR_FAILURE;
     if (global_nccl_context) {
       qor_nccl_context& context = *global_nccl_context;

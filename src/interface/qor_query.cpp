@@ -13,6 +13,7 @@
 #include "qor_state.h"
 #include "qor_trace.h"
 #include "qor_utilities.h"
+#include "qor_watchdog.h"
 
 namespace {
 
@@ -107,6 +108,7 @@ extern "C" QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root) {
       QOR_TRACE('W') << "qor_bcast: negative count " << count;
       return QOR_FAILURE;
     }
+    const qor::watchdog::watched_call watched("qor_bcast", static_cast<size_t>(count), type);
     if (global_nccl_context) {
       // Device buffers: through NCCL, never through an MPI that may not
       // read device memory.

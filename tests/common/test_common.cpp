@@ -9,6 +9,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "qor_check.h"
@@ -18,6 +19,7 @@
 #include "qor_test_support.h"
 #include "qor_trace.h"
 #include "qor_utilities.h"
+#include "qor_watchdog.h"
 
 namespace {
 
@@ -152,6 +154,34 @@ TEST(Options, RefusedTextsEndTheProcess) {
   option_map mine = {{"pipe", "1"}, {"mode", "r"}};
   EXPECT_EQ(exit_lines([&] { parse_option("-pipe 2 -omp 1", mine); }),
             (std::vector<std::string>{"E:-1:invalid options : [omp]", "I:-1:valid options : mode pipe "}));
+}
+
+TEST(Watchdog, TimeOutFromTheOptionThenTheEnvironmentThenDefault) {
+  for (const auto& [option, env, seconds] : std::vector<std::tuple<std::string, const char*, double>>{
+           {"", nullptr, 1800}, {"", "", 1800}, {"", "5", 5}, {"7", "5", 7}, {"0", "5", 0}, {"2.5", "0", 2.5}})
+    EXPECT_EQ(qor::watchdog::resolve_seconds(option, env), seconds) << option << " " << (env ? env : "unset");
+  qor_test::stderr_capture capture;
+  EXPECT_EQ(qor::watchdog::resolve_seconds("", "5s"), 1800);
+  EXPECT_EQ(trace_summary(capture.take()),
+            std::vector<std::string>{"W:-1:QOR_WATCHDOG_SEC=5s is not a number of seconds; the watchdog waits 1800 s"});
+}
+
+TEST(Watchdog, EndsTheProcessOnlyWhenOneCallOutlastsTheTimeOut) {
+  const qor_test::child_result r = run_child([] {
+    qor::watchdog::start(0.3, "test mode", 3);  // without MPI: the process ends itself
+    for (int i = 0; i < 10; ++i) {
+      const qor::watchdog::watched_call call("qor_bcast", 7, 2);
+      usleep(100000);  // short calls, 1 s in all
+    }
+    qor::watchdog::call_started("qor_allreduce", 5, 1);
+    qor::watchdog::engine_phase("allgather", 1, "RCS    ", 4, 2);
+    qor::watchdog::engine_peer(3);
+    usleep(2000000);
+    return 0;
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(trace_summary(r.log), std::vector<std::string>{"E:3:qor_allreduce of 5 half elements (test mode) has not "
+                                  "finished after 0.3 s: allgather of dimension 1 by RCS, waiting for rank 10; ending this process"});
 }
 
 TEST(GroupId, Base64BothWays) {
