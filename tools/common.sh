@@ -9,12 +9,13 @@ export OMPI_MCA_btl_vader_single_copy_mechanism=none
 export PATH="$PATH:/usr/local/cuda/bin"
 
 # configure_and_build <build dir> <cmake args...>; TARGET, when set, names
-# the one target to build.
+# the targets to build (separated by blanks).
 configure_and_build() {
   local dir=$1
   shift
   local target=()
-  [ -z "${TARGET:-}" ] || target=(--target "$TARGET")
+  # shellcheck disable=SC2206 # split on purpose
+  [ -z "${TARGET:-}" ] || target=(--target $TARGET)
   cmake -S "$root" -B "$dir" "$@" &&
     cmake --build "$dir" -j"$jobs" "${target[@]}"
 }

@@ -52,9 +52,10 @@ fi
 # -O1 keeps the instrumented build quick; the sanitizers need no more.
 run_flavour sanitize -DQOR_GPU=emulated -DQOR_SANITIZE=ON -DQOR_BUILD_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
-# The worker thread under ThreadSanitizer, in the start mode that needs no
-# MPI (Open MPI itself is not built for ThreadSanitizer).
-TARGET=test_interface TESTS='test_interface\.(mpiless|exit_outstanding)' TSAN_OPTIONS=halt_on_error=1 \
+# The worker thread and the watchdog under ThreadSanitizer, in the start
+# mode that needs no MPI (Open MPI itself is not built for ThreadSanitizer).
+TARGET="test_interface watchdog_job" TESTS='test_interface\.(mpiless|exit_outstanding)|watchdog\.mpiless' \
+  TSAN_OPTIONS=halt_on_error=1 \
   run_flavour tsan -DQOR_GPU=emulated -DQOR_TSAN=ON -DQOR_BUILD_BENCH=OFF
 
 [ "$failed" -eq 0 ] || status=1
