@@ -5,7 +5,9 @@
 # after 5 s and within a few more, with the line naming the call.
 job=$1 mpiexec=$2 mode=$3 n=$4 sig=${5:-STOP}
 export WD_DIR=$(mktemp -d)
-trap 'for f in "$WD_DIR"/pid.*; do kill -KILL "$(cat "$f")" 2>/dev/null; done; rm -rf "$WD_DIR"' EXIT
+# Only a process still stopped is ours to end: a pid may have been reused.
+trap 'for f in "$WD_DIR"/pid.*; do p=$(cat "$f"); [ "$(cut -d" " -f3 "/proc/$p/stat" 2>/dev/null)" = T ] &&
+  kill -KILL "$p"; done; rm -rf "$WD_DIR"' EXIT
 id=$("$job") || exit 1
 start=$(date +%s%N)
 if [ "$sig" = KILL ]; then  # no launcher that would notice the death: the survivors alone
