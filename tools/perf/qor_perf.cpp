@@ -175,8 +175,10 @@ int run(const settings& s) {
   const std::vector<size_t> sizes = sweep_sizes(s);
   std::vector<row> rows;
   bool good = true;
+  std::string ref_name;
   {
     reference ref(device, rank, processes, s.half);
+    ref_name = ref.name();
     void* buf = nullptr;
     std::vector<char> host(sizes.back());
     good = all_good(ref.ready() && qor_malloc(&buf, 256, sizes.back()) != 1);
@@ -213,7 +215,7 @@ int run(const settings& s) {
     std::fflush(stdout);
     if (!s.json_file.empty()) {
       std::ofstream out(s.json_file);
-      out << json_report(s, rows, processes, device < 0 ? "MPI_Allreduce" : "ncclAllReduce", device);
+      out << json_report(s, rows, processes, ref_name, device);
       if (!out) std::fprintf(stderr, "qor_perf: cannot write %s\n", s.json_file.c_str()), good = false;
     }
     if (wrong) std::fprintf(stderr, "qor_perf: %zu elements differ from the host reference\n", wrong);
