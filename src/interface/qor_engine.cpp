@@ -8,6 +8,8 @@
 #include <climits>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "qor_allreduce.h"
 #include "qor_check.h"
@@ -65,6 +67,24 @@ void convert(qor_hw& hw, bool pack, int n, void* buf) {
   check_pack(pack ? qor_pack_fp32to16(n, floats, stream, 1.0f)
                   : qor_unpack_fp16to32(n, floats, stream, 1.0f));
   hw.wait_stream(hw._streams, 1);
+}
+
+// Runs the driver on packed pieces (each n halves at the start of its own n
+// floats), unpacking them afterwards also when the driver fails: the caller
+// gets its buffer back, rounded to half as packing promised, rather than
+// packed halves that no float reading makes sense of.
+template <class Run>
+QOR_Status run_packed(qor_hw& hw, const std::vector<std::pair<int, void*>>& pieces, Run run) {
+  for (const auto& piece : pieces) convert(hw, true, piece.first, piece.second);
+  QOR_Status status = QOR_FAILURE;
+  try {
+    status = run();
+  } catch (...) {
+    for (const auto& piece : pieces) convert(hw, false, piece.first, piece.second);
+    throw;
+  }
+  for (const auto& piece : pieces) convert(hw, false, piece.first, piece.second);
+  return status;
 }
 
 template <class T>
@@ -219,17 +239,17 @@ QOR_Status qor_allreduce_float(void* buf, size_t count, QOR_Op op) {
     status = qor::network::allreduce<float, QOR_MDR_SUM>(sw, iter, global_stat_h);
   } else if (sw_h.type == SW_HALF) {
     auto* sw = static_cast<qor_sw<__half>*>(sw_h.handle);
-    convert(hw, true, sw->_buf_size, sw->_buf_base);
-    status = qor::network::allreduce<__half, QOR_MDR_SUM>(sw, iter, global_stat_h);
-    convert(hw, false, sw->_buf_size, sw->_buf_base);
+    status = run_packed(hw, {{sw->_buf_size, sw->_buf_base}},
+                        [&] { return qor::network::allreduce<__half, QOR_MDR_SUM>(sw, iter, global_stat_h); });
   } else if (sw_h.type == SW_PIPE_FLOAT) {
     auto* pipe = static_cast<qor_sw_pipe<float>*>(sw_h.handle);
     status = qor::network::allreduce<float, QOR_MDR_SUM>(pipe, iter, global_stat_h);
   } else if (sw_h.type == SW_PIPE_HALF) {
     auto* pipe = static_cast<qor_sw_pipe<__half>*>(sw_h.handle);
-    for (auto& stage : pipe->_pipe) convert(hw, true, stage->_buf_size, stage->_buf_base);
-    status = qor::network::allreduce<__half, QOR_MDR_SUM>(pipe, iter, global_stat_h);
-    for (auto& stage : pipe->_pipe) convert(hw, false, stage->_buf_size, stage->_buf_base);
+    std::vector<std::pair<int, void*>> pieces;
+    for (auto& stage : pipe->_pipe) pieces.emplace_back(stage->_buf_size, stage->_buf_base);
+    status = run_packed(hw, pieces,
+                        [&] { return qor::network::allreduce<__half, QOR_MDR_SUM>(pipe, iter, global_stat_h); });
   }
   if (compressed) qor_decompress_fp32(data, static_cast<float*>(buf), verbosity, hw._rank);
   // An unreduced buffer is left as it was: divided, it would be lost.

@@ -463,6 +463,17 @@ void legacy_engine_run(bool gpu) {
     for (int call = 0; call < 2; ++call) EXPECT_EQ(qor_allreduce(one.ptr, 4, QOR_FLOAT, QOR_SUM), QOR_FAILURE);
     EXPECT_EQ(global_sw_float_h.handle, nullptr);
   }
+  // A packed call that fails gives the caller its floats back (rounded to
+  // half, which these are exactly), not the packed halves.
+  if (gpu) {
+    ASSERT_EQ(qor_init(options), QOR_SUCCESS);
+    global_hw_h->_desc = "r", global_hw_h->_pack = 1.0f, global_hw_h->_pipe = 2;
+    std::vector<float> input(1000);
+    for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<float>(i % 97) - 48.0f;
+    lib_buffer<float> packed(input);
+    EXPECT_EQ(qor_allreduce(packed.ptr, input.size(), QOR_FLOAT, QOR_SUM), QOR_FAILURE) << "RING on a pipelined layer";
+    EXPECT_EQ(packed.read(), input);
+  }
   EXPECT_EQ(qor_allreduce(nullptr, size_t{1} << 31, QOR_FLOAT, QOR_SUM), QOR_FAILURE) << "more elements than an int counts";
   EXPECT_NE(quiet.take().find("elements in one call; the engine takes at most 2147483647"), std::string::npos);
   finalize_all();
