@@ -133,7 +133,8 @@ int run(int argc, char** argv) {
     layout l{c.count, c.offset, c.half};
     const uint64_t range = c.half || packed ? std::max<uint64_t>(1, 2048 / (processes * held)) : 1024;
     const uint64_t salt = 0x5EEDull * (k + 1);
-    std::vector<unsigned char> before = make_region(l, world_rank, salt, range);
+    std::vector<unsigned char> before;
+    make_region(l, world_rank, salt, range, before);
     std::vector<unsigned char> region = before;
     void* device = nullptr;
     bool good = true;

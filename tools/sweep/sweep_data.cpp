@@ -31,8 +31,8 @@ float input_value(int rank, size_t i, uint64_t salt, uint64_t range) {
   return static_cast<float>(h % range);
 }
 
-std::vector<unsigned char> make_region(const layout& l, int rank, uint64_t salt, uint64_t range) {
-  std::vector<unsigned char> region(l.bytes());
+void make_region(const layout& l, int rank, uint64_t salt, uint64_t range, std::vector<unsigned char>& region) {
+  region.resize(l.bytes());
   const size_t e = l.element_bytes();
   for (size_t k = 0; k < l.total(); ++k) {
     const bool data = k >= l.data_start() && k < l.data_start() + l.count;
@@ -40,7 +40,6 @@ std::vector<unsigned char> make_region(const layout& l, int rank, uint64_t salt,
     const float v = data ? input_value(rank, k - l.data_start(), salt, range) : -0.5f - static_cast<float>(k % 64);
     store(&region[k * e], l.half, v);
   }
-  return region;
 }
 
 void add_input(std::vector<double>& sum, int rank, uint64_t salt, uint64_t range) {

@@ -30,8 +30,9 @@ struct layout {
 // whole number below `range`.
 float input_value(int rank, size_t i, uint64_t salt, uint64_t range);
 
-// The whole region: slack and guards hold values no result can have.
-std::vector<unsigned char> make_region(const layout& l, int rank, uint64_t salt, uint64_t range);
+// The whole region into `region` (whose memory is reused): slack and guards
+// hold values no result can have.
+void make_region(const layout& l, int rank, uint64_t salt, uint64_t range, std::vector<unsigned char>& region);
 
 // Adds this process's input of a call into `sum` (count elements), as the
 // reference of a sum over processes and held-back calls.
