@@ -7,6 +7,7 @@
 #include <string>
 
 #include "qor_clock.h"
+#include "qor_algo.h"
 #include "qor_exception.h"
 #include "qor_message.h"
 #include "qor_trace.h"
@@ -119,7 +120,8 @@ QOR_Status allreduce_core(qor_sw_pipe<T>* pipe, qor_stat* stat) {
   // Refused before anything is queued: NCCL work queued by an earlier step
   // would go on writing into the caller's buffer after the call returned.
   for (int algo : {first._best_rs_algo[0], first._best_ag_algo[0]}) {
-    if (algo != ALG_NCCLR && algo != ALG_NCCLB) raise_unsupported(hw, algo);
+    const algo_row* row = find_algo(algo);
+    if (!row || !row->pipeline_dim0) raise_unsupported(hw, algo);
   }
   // The workers index the communicators without asking.
   if (!hw._dim[0].nccl_enabled()) QOR_REFUSE(hw._rank, "pipelining needs NCCL on dimension 0");

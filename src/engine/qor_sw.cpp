@@ -12,20 +12,13 @@
 #include "qor_check.h"
 #include "qor_exception.h"
 #include "qor_message.h"
+#include "qor_report_lines.h"
 #include "qor_trace.h"
 
 namespace qor {
 namespace network {
 
 namespace {
-
-// Source lines that the engine's trace lines and raises show; log readers
-// key on them, so they stay fixed whatever the layout of this file.
-constexpr int line_created = 22;
-constexpr int line_unequal_parts = 134;
-constexpr int line_short_last_part = 140;
-constexpr int line_residue = 245;
-constexpr int line_temp_buf = 262;
 
 bool engine_trace_on(const qor_hw& hw) { return trace_on(hw._rank, hw._dbg_level, 2); }
 
@@ -65,7 +58,7 @@ qor_sw<T>::qor_sw(qor_hw& hw, T* buf, int size, int pipe_id)
       _temp_buf_size(0),
       _pipe_id(pipe_id) {
   if (engine_trace_on(*_hw)) {
-    trace_line('D', line_created, _hw->_rank)
+    trace_line('D', report_line::layer_created, _hw->_rank)
         << "qor_sw" << " created " << static_cast<const void*>(this)
         << " _buf_base=" << static_cast<const void*>(_buf_base) << " _buf_size=" << _buf_size
         << " _hw->_desc=" << _hw->_desc;
@@ -158,10 +151,10 @@ void qor_sw<T>::enable_ring() {
       int failed_line = 0;
       for (int j = 0; j + 1 < D._size; ++j) {
         const int n = R._net_size[static_cast<size_t>(j)];
-        if (n != R._net_size.front() && failed_line == 0) failed_line = line_unequal_parts;
+        if (n != R._net_size.front() && failed_line == 0) failed_line = report_line::unequal_parts;
         if (n > longest) longest = n;
       }
-      if (failed_line == 0 && R._net_size.back() < longest) failed_line = line_short_last_part;
+      if (failed_line == 0 && R._net_size.back() < longest) failed_line = report_line::short_last_part;
       if (failed_line != 0) {
         R.dump(_hw->_rank);
         qor::raise(__FILE__, failed_line, qor_message::MSG_PARTITION, qor_message::MSG_PARTITION,
@@ -214,7 +207,7 @@ T* qor_sw<T>::get_temp_buf(size_t n) {
   const size_t capacity = grown < limit ? static_cast<size_t>(grown) : SIZE_MAX;
   byte_count(capacity);
   if (engine_trace_on(*_hw)) {
-    trace_line('D', line_temp_buf, _hw->_rank)
+    trace_line('D', report_line::temp_buf, _hw->_rank)
         << "allocating _temp_buf_size=" << capacity << " on device=" << _hw->_device;
   }
   // Forget the old buffer before allocating, so that a failure leaves an
@@ -234,7 +227,7 @@ template <class T>
 T* qor_sw<T>::get_residue() {
   if (_residue == nullptr) {
     if (engine_trace_on(*_hw)) {
-      trace_line('D', line_residue, _hw->_rank)
+      trace_line('D', report_line::residue, _hw->_rank)
           << "allocating _residue=" << _buf_size << " on device=" << _hw->_device;
     }
     _residue = allocate(static_cast<size_t>(_buf_size), true);
@@ -245,7 +238,7 @@ T* qor_sw<T>::get_residue() {
 template <class T>
 void qor_sw<T>::resize_residue(int size) {
   if (engine_trace_on(*_hw)) {
-    trace_line('D', line_residue, _hw->_rank)
+    trace_line('D', report_line::residue, _hw->_rank)
         << "allocating _residue=" << size << " on device=" << _hw->_device;
   }
   T* fresh = allocate(static_cast<size_t>(size), true);

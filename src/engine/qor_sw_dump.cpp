@@ -5,6 +5,7 @@
 #include <string>
 
 #include "qor_check.h"
+#include "qor_report_lines.h"
 #include "qor_sw.h"
 #include "qor_trace.h"
 
@@ -13,27 +14,17 @@ namespace network {
 
 namespace {
 
-// Source lines that these trace lines and raises show; log readers key on
-// them, so they stay fixed whatever the layout of this file.
-constexpr int line_ring_part = 39;
-constexpr int line_cannot_open = 304;
-constexpr int line_free_host = 315;
-constexpr int line_alloc_host = 317;
-constexpr int line_copy_host = 318;
-constexpr int line_layer = 332;
-constexpr int line_dim = 343;
-
 }  // namespace
 
 void qor_ring::dump(int rank) {
   for (size_t j = 0; j < _net_size.size(); ++j) {
-    trace_line('D', line_ring_part, rank) << "_net_size[" << j << "]=" << _net_size[j];
+    trace_line('D', report_line::ring_part, rank) << "_net_size[" << j << "]=" << _net_size[j];
   }
 }
 
 template <class T>
 void qor_sw<T>::dump() {
-  trace_line('D', line_layer, _hw->_rank)
+  trace_line('D', report_line::dump_layer, _hw->_rank)
       << "sw=" << static_cast<const void*>(this)
       << " _buf_base=" << static_cast<const void*>(_buf_base) << " _buf_size=" << _buf_size;
   for (size_t d = 0; d < _rings.size() && _hw->_dbg_level >= 2; ++d) {
@@ -41,7 +32,7 @@ void qor_sw<T>::dump() {
     qor_ring& R = _rings[d];
     // Equal parts across hosts are the expected case and not worth a line.
     if (D._same_host || R._diff_net_size != 0) {
-      trace_line('D', line_dim, _hw->_rank)
+      trace_line('D', report_line::dump_dim, _hw->_rank)
           << "d" << std::setw(2) << D._index << " " << " diff_net_size=" << R._diff_net_size
           << " same_host=" << (D._same_host ? 1 : 0);
     }
@@ -56,7 +47,7 @@ void qor_sw<T>::dump_grad(int iter, std::string name) {
                            std::to_string(_hw->_rank);
   std::FILE* out = std::fopen(file.c_str(), "wb");
   if (out == nullptr) {
-    write_trace_line('W', line_cannot_open, _hw->_rank, "cannot fopen " + file);
+    write_trace_line('W', report_line::dump_cannot_open, _hw->_rank, "cannot fopen " + file);
     return;
   }
   const size_t count = static_cast<size_t>(_buf_size);
@@ -70,7 +61,7 @@ void qor_sw<T>::dump_grad(int iter, std::string name) {
       // which tries again when it goes.
       if (cudaFreeHost(_hw->_host_buf) != cudaSuccess) {
         std::fclose(out);
-        raise_cuda(__FILE__, line_free_host);
+        raise_cuda(__FILE__, report_line::dump_free_host);
       }
       _hw->_host_buf = nullptr;
     }
@@ -79,12 +70,12 @@ void qor_sw<T>::dump_grad(int iter, std::string name) {
     void* pinned = nullptr;
     if (cudaMallocHost(&pinned, bytes) != cudaSuccess) {
       std::fclose(out);
-      raise_cuda(__FILE__, line_alloc_host);
+      raise_cuda(__FILE__, report_line::dump_alloc_host);
     }
     _hw->_host_buf = pinned;
     if (cudaMemcpy(pinned, _buf_base, bytes, cudaMemcpyDeviceToHost) != cudaSuccess) {
       std::fclose(out);
-      raise_cuda(__FILE__, line_copy_host);
+      raise_cuda(__FILE__, report_line::dump_copy_host);
     }
     source = pinned;
   }

@@ -7,7 +7,9 @@
 #include <string>
 #include <type_traits>
 
+#include "qor_algo.h"
 #include "qor_exception.h"
+#include "qor_report_lines.h"
 #include "qor_sw.h"
 #include "qor_watchdog.h"
 
@@ -42,9 +44,6 @@ void watch_phase(const qor_hw& hw, const char* phase, int d, int algo) {
   watchdog::engine_phase(phase, d, get_algo_text(algo), base, stride);
 }
 
-constexpr int line_rs_unknown = 1366;
-constexpr int line_ag_unknown = 1407;
-
 }  // namespace
 
 template <class T>
@@ -57,9 +56,10 @@ QOR_Status qor_sw<T>::reduce_scatter(int d, qor_stat* stat) {
   cudaStream_t stream = OP == QOR_MDR_HOST_SUM ? nullptr : _hw->main_stream();
   const int tag = reduce_scatter_tag(d);
   const int algo = _best_rs_algo[static_cast<size_t>(d)];
+  const algo_row* row = find_algo(algo);
+  if (row == nullptr) unknown_algorithm(report_line::unknown_rs_algo);
   watch_phase(*_hw, "reduce-scatter", d, algo);
-  const bool any_other_is_ring = OP == QOR_MDR_BOR && algo != ALG_NOOP && algo != ALG_RCS;
-  if (algo == ALG_RING || any_other_is_ring) {
+  if (algo == ALG_RING || (OP == QOR_MDR_BOR && !row->ors_itself)) {
     T* tmp = get_temp_buf(static_cast<size_t>(R._net_size.back()));
     return ring_traversal<OP, DBG>(stream, D._index, D._rank, D._size, D._comm, R._next, R._prev,
                                    R._prev, tag, base, R._net_disp.data(), R._net_size.data(),
@@ -99,7 +99,7 @@ QOR_Status qor_sw<T>::reduce_scatter(int d, qor_stat* stat) {
         break;
     }
   }
-  unknown_algorithm(line_rs_unknown);
+  unknown_algorithm(report_line::unknown_rs_algo);
 }
 
 template <class T>
@@ -119,13 +119,12 @@ QOR_Status qor_sw<T>::allgatherv(int d, qor_stat* stat) {
   qor_ring& R = _rings[static_cast<size_t>(d)];
   T* base = _buf_base + R._net_off;
   const int tag = allgather_tag(d);
-  watch_phase(*_hw, "allgather", d, _best_ag_algo[static_cast<size_t>(d)]);
-  switch (_best_ag_algo[static_cast<size_t>(d)]) {
-    case ALG_NOOP:
-    case ALG_DECENT:
-    case ALG_MPIA:
-    case ALG_NCCLA:
-      return QOR_SUCCESS;  // done in the reduce-scatter phase
+  const int algo = _best_ag_algo[static_cast<size_t>(d)];
+  const algo_row* row = find_algo(algo);
+  if (row == nullptr) unknown_algorithm(report_line::unknown_ag_algo);
+  watch_phase(*_hw, "allgather", d, algo);
+  if (algo == ALG_NOOP || row->whole_in_reduce_scatter) return QOR_SUCCESS;
+  switch (algo) {
     case ALG_NCCLB:
       return allgatherv_nccl<false>(D, R, base, per_peer_streams(*_hw, D), stat);
     case ALG_NCCLR:
@@ -146,7 +145,7 @@ QOR_Status qor_sw<T>::allgatherv(int d, qor_stat* stat) {
     case ALG_MPI:
       return allgatherv_mpi(D, R, base, stat);
     default:
-      unknown_algorithm(line_ag_unknown);
+      unknown_algorithm(report_line::unknown_ag_algo);
   }
 }
 

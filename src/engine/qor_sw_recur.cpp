@@ -25,15 +25,14 @@ QOR_Status qor_sw<T>::recur_traversal(cudaStream_t stream, int d, int rank, int 
     // that every process stops at the same point and nothing lands later.
     reduce_op<OP>(stream, 0, tmp, buf, 0);
   }
-  static const step_lines at = {__FILE__, 828, 829, 835, 852};
-
+  const step_context<T> c{*this, stream, rank, comm, tag, __FILE__, report_line::recursive_step, stat, 'c', d};
   for (int n = 0; n < s; ++n) {
     // Halving walks the schedule from the widest group down; doubling
     // walks it back up.
     const int k = reducing ? s - 1 - n : n;
-    exchange_block<OP, DBG>(*this, stream, rank, comm, tag, buf + send_off[k], send_cnt[k],
-                            partner[k], buf + recv_off[k], tmp, recv_cnt[k], partner[k], n, at,
-                            stat, 'c', d, static_cast<char>('0' + n));
+    exchange_block<OP, DBG>(c, outgoing<T>{buf + send_off[k], send_cnt[k], partner[k]},
+                            incoming<T>{buf + recv_off[k], tmp, recv_cnt[k], partner[k]}, n,
+                            static_cast<char>('0' + n));
   }
   return QOR_SUCCESS;
 }

@@ -5,6 +5,7 @@
 #include "qor_check.h"
 #include "qor_exception.h"
 #include "qor_message.h"
+#include "qor_report_lines.h"
 #include "qor_sw.h"
 #include "qor_sw_kernels.h"
 
@@ -59,16 +60,16 @@ void qor_sw<T>::reduce_op(cudaStream_t& stream, int n, T* x, T* y, int step) {
   } else if constexpr (OP == QOR_MDR_SUM) {
     if constexpr (is_float) {
       cublasStatus_t status = cublasSaxpy_v2(_hw->_cublas, n, &QOR_ONE, x, 1, y, 1);
-      if (status != CUBLAS_STATUS_SUCCESS) raise_cublas(__FILE__, 1577, status);
+      if (status != CUBLAS_STATUS_SUCCESS) raise_cublas(__FILE__, report_line::saxpy_failed, status);
       // cuBLAS works on its handle's stream, whatever `stream` is.
       cudaStream_t cublas_stream = nullptr;
       status = cublasGetStream_v2(_hw->_cublas, &cublas_stream);
       if (status != CUBLAS_STATUS_SUCCESS) raise_cublas(__FILE__, __LINE__, status);
-      synchronise(cublas_stream, 1585);
+      synchronise(cublas_stream, report_line::saxpy_sync);
     } else {
       launch_hxpy(stream, n, x, y);
       check_launch(__FILE__, __LINE__);
-      synchronise(stream, 1596);
+      synchronise(stream, report_line::hxpy_sync);
     }
   } else if constexpr (OP == QOR_MDR_BOR) {
     if (_hw->_device < 0) {
@@ -79,12 +80,12 @@ void qor_sw<T>::reduce_op(cudaStream_t& stream, int n, T* x, T* y, int step) {
       static_assert(sizeof(int) == sizeof(float), "float bit patterns are ORed as int");
       launch_borxy<int>(stream, n, reinterpret_cast<int*>(x), reinterpret_cast<int*>(y));
       check_launch(__FILE__, __LINE__);
-      synchronise(stream, 1558);
+      synchronise(stream, report_line::bor_float_sync);
     } else {
       static_assert(sizeof(short) == sizeof(__half), "half bit patterns are ORed as short");
       launch_borxy<short>(stream, n, reinterpret_cast<short*>(x), reinterpret_cast<short*>(y));
       check_launch(__FILE__, __LINE__);
-      synchronise(stream, 1570);
+      synchronise(stream, report_line::bor_half_sync);
     }
   }
 }

@@ -23,13 +23,12 @@ QOR_Status qor_sw<T>::ring_traversal(cudaStream_t stream, int d, int rank, int s
     // that every process stops at the same point and nothing lands later.
     reduce_op<OP>(stream, 0, tmp, buf, 0);
   }
-  static const step_lines at = {__FILE__, 935, 936, 944, 961};
-
+  const step_context<T> c{*this, stream, rank, comm, tag, __FILE__, report_line::ring_step, stat, 'r', d};
   int idx = start;  // part sent in this step
   for (int s = 0; s < steps; ++s) {
     const int r = idx == 0 ? size - 1 : idx - 1;  // part received in this step
-    exchange_block<OP, DBG>(*this, stream, rank, comm, tag, buf + disp[idx], count[idx], next,
-                            buf + disp[r], tmp, count[r], prev, s, at, stat, 'r', d, ' ');
+    exchange_block<OP, DBG>(c, outgoing<T>{buf + disp[idx], count[idx], next},
+                            incoming<T>{buf + disp[r], tmp, count[r], prev}, s, ' ');
     idx = r;
   }
   return QOR_SUCCESS;

@@ -4,6 +4,7 @@
 // published for later layers.
 #include <string>
 
+#include "qor_algo.h"
 #include "qor_exception.h"
 #include "qor_message.h"
 #include "qor_sw.h"
@@ -11,31 +12,6 @@
 
 namespace qor {
 namespace network {
-
-const char* get_algo_text(int alg) {
-  switch (alg) {
-    case ALG_NOOP:
-      return "*NOOP* ";
-    case ALG_NCCLB:
-      return "NCCLB  ";
-    case ALG_NCCLR:
-      return "NCCLR  ";
-    case ALG_RING:
-      return "RING   ";
-    case ALG_RCS:
-      return "RCS    ";
-    case ALG_MPI:
-      return "MPI    ";
-    case ALG_DECENT:
-      return "DECENT ";
-    case ALG_MPIA:
-      return "MPIA   ";
-    case ALG_NCCLA:
-      return "NCCLA  ";
-    default:
-      return "?????";
-  }
-}
 
 namespace {
 
@@ -56,33 +32,24 @@ std::string summary_of(const std::vector<int>& rs, const std::vector<int>& ag) {
   return text;
 }
 
-// Whether dimension d can run alg on this process.  NCCLB needs a
-// communicator and a stream per peer: with one communicator it would reduce
-// part 0 only.
-bool can_run(const qor_hw& hw, size_t d, const std::vector<qor_rcs>& rcs, int alg) {
-  const qor_dim& D = hw._dim[d];
-  switch (alg) {
-    case ALG_NCCLB:
-      return D._nccl_comm.size() == static_cast<size_t>(D._size) &&
-             hw._streams.size() >= static_cast<size_t>(D._size);
-    case ALG_NCCLR:
-    case ALG_NCCLA:
-      return D.nccl_enabled();
-    case ALG_RCS:
-      return d < rcs.size() && !rcs[d]._partner_rank.empty();
-    default:
-      return true;
-  }
+// A pipelined layer runs dimension 0 by one of these on every process.
+bool pipeline_dim0(int alg) {
+  const algo_row* row = find_algo(alg);
+  return row && row->pipeline_dim0;
 }
 
-bool nccl_alg(int alg) { return alg == ALG_NCCLB || alg == ALG_NCCLR; }
+// The label without its padding, as the substitution warning shows it.
+std::string bare_label(int alg) {
+  std::string label = get_algo_text(alg);
+  return label.erase(label.find_last_not_of(' ') + 1);
+}
 
 }  // namespace
 
 template <class T>
 bool qor_sw<T>::lists_can_run() const {
   for (size_t d = 0; d < _rings.size(); ++d) {
-    if (!can_run(*_hw, d, _rcs, _best_rs_algo[d]) || !can_run(*_hw, d, _rcs, _best_ag_algo[d])) {
+    if (cannot_run(*_hw, d, _rcs, _best_rs_algo[d]) || cannot_run(*_hw, d, _rcs, _best_ag_algo[d])) {
       return false;
     }
   }
@@ -92,28 +59,14 @@ bool qor_sw<T>::lists_can_run() const {
 template <class T>
 void qor_sw<T>::use_only(ALG alg, int d) {
   const qor_hw& hw = *_hw;
-  for (int i = d; i < static_cast<int>(_rings.size()); ++i) {
-    const qor_dim& D = hw._dim[static_cast<size_t>(i)];
-    int chosen = alg;
-    const bool needs_mpi = alg == ALG_RING || alg == ALG_RCS || alg == ALG_MPI;
-    const bool needs_nccl = alg == ALG_NCCLB || alg == ALG_NCCLR;
-    if (needs_mpi && hw._mpi_mode == 0) {
-      chosen = ALG_NCCLR;
-      if (hw._rank == 0) {
-        const char* label = alg == ALG_RCS ? "RCS    " : alg == ALG_MPI ? "MPI    " : "RING   ";
-        trace_line('W', __LINE__, hw._rank)
-            << "forced to apply NCCLR to dim[" << i << "] as " << label << " cannot be used";
-      }
-    } else if ((needs_nccl && !D.nccl_enabled()) || (alg == ALG_MPI && hw._pack != 0.0f) ||
-               (alg == ALG_RCS && qor_hw::get_rcs_depth(D._size) == 0)) {
-      chosen = ALG_RING;
-      if (hw._rank == 0) {
-        trace_line('W', __LINE__, hw._rank) << "forced to apply RING to dim[" << i << "] as "
-                                            << get_algo_text(alg) << " cannot be used";
-      }
+  for (size_t i = static_cast<size_t>(d); i < _rings.size(); ++i) {
+    const ALG chosen = selectable(hw, i, alg);
+    if (chosen != alg && hw._rank == 0) {
+      trace_line('W', __LINE__, hw._rank) << "forced to apply " << bare_label(chosen) << " to dim[" << i
+                                          << "] as " << get_algo_text(alg) << " cannot be used";
     }
-    _best_rs_algo[static_cast<size_t>(i)] = chosen;
-    _best_ag_algo[static_cast<size_t>(i)] = chosen;
+    _best_rs_algo[i] = chosen;
+    _best_ag_algo[i] = chosen;
   }
 }
 
@@ -129,7 +82,7 @@ QOR_Status qor_sw<T>::select_algo() {
     if (uses(_best_rs_algo, _best_ag_algo, ALG_RCS)) enable_rcs();
     if (!pipelined()) return QOR_SUCCESS;
     // A pipelined layer runs dimension 0 by NCCL on every process, or not at all.
-    const bool fits = nccl_alg(_best_rs_algo[0]) && nccl_alg(_best_ag_algo[0]);
+    const bool fits = pipeline_dim0(_best_rs_algo[0]) && pipeline_dim0(_best_ag_algo[0]);
     if (hw.all_agree(fits && lists_can_run())) return QOR_SUCCESS;
     if (hw._rank == 0) {
       trace_line('W', __LINE__, hw._rank)
@@ -151,22 +104,11 @@ QOR_Status qor_sw<T>::select_algo() {
 
   for (int k = 0; k < hw.get_num_algo(); ++k) {
     const char letter = hw.get_algo(k);
+    if (const algo_row* row = algo_for_letter(letter)) {
+      use_only(row->id, k);
+      continue;
+    }
     switch (letter) {
-      case 'b':
-        use_only(ALG_NCCLB, k);
-        break;
-      case 'c':
-        use_only(ALG_RCS, k);
-        break;
-      case 'm':
-        use_only(ALG_MPI, k);
-        break;
-      case 'n':
-        use_only(ALG_NCCLR, k);
-        break;
-      case 'r':
-        use_only(ALG_RING, k);
-        break;
       case 'p': {
         const bool dbg = hw._dbg_level >= 2;
         QOR_Status status;
@@ -180,6 +122,10 @@ QOR_Status qor_sw<T>::select_algo() {
         // Every combination failed: running "no algorithm" would return
         // unreduced buffers as success.
         if (status != QOR_SUCCESS) return status;
+        // Tuning has decided fusing itself.  The hardware layer's option
+        // says so from now on, so that neither the step below nor later
+        // layers fuse again: the one place the option changes after start.
+        if (hw._fuse_dim > 0 && may_fuse_last()) hw._fuse_dim = -1;
         break;
       }
       default:
@@ -191,8 +137,9 @@ QOR_Status qor_sw<T>::select_algo() {
   if (hw._fuse_dim > 0 && !_rings.empty() && may_fuse_last()) {
     int& rs = _best_rs_algo.back();
     int& ag = _best_ag_algo.back();
-    if (rs == ag && (rs == ALG_NCCLR || rs == ALG_MPI)) {
-      const int fused = rs == ALG_NCCLR ? ALG_NCCLA : ALG_MPIA;
+    const algo_row* row = find_algo(rs);
+    if (rs == ag && row && row->fuses_to != ALG_NOOP) {
+      const int fused = row->fuses_to;
       if (hw._rank == 0) {
         trace_line('I', __LINE__, hw._rank)
             << "fusing " << get_algo_text(rs) << " to " << get_algo_text(fused);

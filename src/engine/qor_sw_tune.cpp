@@ -13,6 +13,7 @@
 #include <string>
 #include <type_traits>
 
+#include "qor_algo.h"
 #include "qor_check.h"
 #include "qor_clock.h"
 #include "qor_sw.h"
@@ -106,10 +107,7 @@ QOR_Status qor_sw<T>::use_best(int trials) {
     _best_ag_algo = scratch;
   }
   const bool found = best_rs != initial_best && best_ag != initial_best;
-  if (found && hw._fuse_dim > 0 && may_fuse_last()) {
-    use_best_fs<OP, DBG>(best_rs + best_ag, fused_trials, nullptr);
-    hw._fuse_dim = -1;
-  }
+  if (found && hw._fuse_dim > 0 && may_fuse_last()) use_best_fs<OP, DBG>(best_rs + best_ag, fused_trials, nullptr);
   saved.restore();
   update_buf(_buf_base, _buf_size);
   if (tune_trace_on(hw))
@@ -139,16 +137,8 @@ void qor_sw<T>::use_best_rs_ag(bool rs, int d, std::vector<int>& algo, double& b
                                         << " d=" << d;
   const int dims = static_cast<int>(_rings.size());
   if (d < dims) {
-    if (pipelined() && d == 0) {
-      // The pipelined allreduce drives dimension 0 itself, with NCCL only.
-      for (int c : {ALG_NCCLB, ALG_NCCLR}) {
-        algo[0] = c;
-        use_best_rs_ag<OP, DBG>(rs, 1, algo, best, best_algo, trials, stat);
-      }
-      return;
-    }
-    const int m = hw._mpi_mode == 0 ? 3 : hw._device >= 0 ? 5 : 6;
-    for (int c = 1; c < m; ++c) {
+    // The pipelined allreduce drives dimension 0 itself.
+    for (ALG c : tuning_candidates(hw, pipelined() && d == 0)) {
       algo[static_cast<size_t>(d)] = c;
       use_best_rs_ag<OP, DBG>(rs, d + 1, algo, best, best_algo, trials, stat);
     }
@@ -205,8 +195,8 @@ void qor_sw<T>::use_best_fs(double best, int trials, qor_stat* stat) {
   int r0 = _best_rs_algo.back();
   int a0 = _best_ag_algo.back();
   for (int c : {ALG_MPIA, ALG_NCCLA}) {
-    // MPI has no half-precision sum: fusing a half layer into MPI cannot run.
-    if (c == ALG_MPIA && std::is_same<T, __half>::value) continue;
+    // A half layer cannot be fused into an algorithm without a half sum.
+    if (std::is_same<T, __half>::value && !find_algo(c)->sums_half) continue;
     _best_rs_algo.back() = c;
     _best_ag_algo.back() = c;
     if (!hw.all_agree(lists_can_run())) continue;

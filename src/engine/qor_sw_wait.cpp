@@ -7,6 +7,7 @@
 
 #include "qor_check.h"
 #include "qor_clock.h"
+#include "qor_report_lines.h"
 #include "qor_sw.h"
 #include "qor_trace.h"
 
@@ -21,15 +22,15 @@ void qor_sw<T>::MPI_Wait_Timeout(int rank, MPI_Request* request) {
     usleep(1);
     int flag = 0;
     int code = MPI_Test(request, &flag, MPI_STATUS_IGNORE);
-    if (code != MPI_SUCCESS) raise_mpi(__FILE__, 865, code);
+    if (code != MPI_SUCCESS) raise_mpi(__FILE__, report_line::bounded_wait_mpi, code);
     if (flag) return;
   }
-  write_trace_line('F', 869, rank, "TIMEOUT");
+  write_trace_line('F', report_line::bounded_wait_timeout, rank, "TIMEOUT");
   // The time-out is only reported: the caller reads the received block or
   // reuses the scratch area next, so the request must be complete before
   // returning, or a late message would land in memory already in use.
   int code = MPI_Wait(request, MPI_STATUS_IGNORE);
-  if (code != MPI_SUCCESS) raise_mpi(__FILE__, 865, code);
+  if (code != MPI_SUCCESS) raise_mpi(__FILE__, report_line::bounded_wait_mpi, code);
 }
 
 template <class T>
