@@ -22,8 +22,6 @@ __host__ __device__ inline void borxy(int i, const I* x, I* y) {
   y[i] = static_cast<I>(y[i] | x[i]);
 }
 
-__host__ __device__ inline void sxpy(int i, const float* x, float* y) { y[i] = y[i] + x[i]; }
-
 }  // namespace elementwise
 }  // namespace network
 }  // namespace qor

@@ -39,10 +39,6 @@ void launch_borxy(cudaStream_t stream, int n, I* x, I* y) {
   launch(stream, n, x, y, elementwise::borxy<I>);
 }
 
-void launch_sxpy(cudaStream_t stream, int n, float* x, float* y) {
-  launch(stream, n, x, y, elementwise::sxpy);
-}
-
 #else
 
 namespace {
@@ -66,11 +62,6 @@ __global__ void borxy(int n, I* x, I* y) {
   if (i < n) elementwise::borxy<I>(static_cast<int>(i), x, y);
 }
 
-__global__ void sxpy(int n, float* x, float* y) {
-  long long i = thread_index();
-  if (i < n) elementwise::sxpy(static_cast<int>(i), x, y);
-}
-
 void launch_hxpy(cudaStream_t stream, int n, __half* x, __half* y) {
   hxpy<<<kernel_grid(n), kernel_block, 0, stream>>>(n, x, y);
 }
@@ -78,10 +69,6 @@ void launch_hxpy(cudaStream_t stream, int n, __half* x, __half* y) {
 template <class I>
 void launch_borxy(cudaStream_t stream, int n, I* x, I* y) {
   borxy<I><<<kernel_grid(n), kernel_block, 0, stream>>>(n, x, y);
-}
-
-void launch_sxpy(cudaStream_t stream, int n, float* x, float* y) {
-  sxpy<<<kernel_grid(n), kernel_block, 0, stream>>>(n, x, y);
 }
 
 #endif

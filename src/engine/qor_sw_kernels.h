@@ -24,8 +24,6 @@ void launch_hxpy(cudaStream_t stream, int n, __half* x, __half* y);
 // (float bit patterns).
 template <class I>
 void launch_borxy(cudaStream_t stream, int n, I* x, I* y);
-// y[i] = y[i] + x[i] in float (the engine's float sum goes through cuBLAS).
-void launch_sxpy(cudaStream_t stream, int n, float* x, float* y);
 
 }  // namespace network
 }  // namespace qor

@@ -9,6 +9,7 @@
 #include "qor_check.h"
 #include "qor_clock.h"
 #include "qor_sw.h"
+#include "qor_sw_instances.h"
 #include "qor_sw_step.h"
 
 namespace qor {
@@ -179,18 +180,14 @@ QOR_Status qor_sw<T>::reduce_scatter_decent(qor_dim& D, qor_ring& ring, T* buf, 
                                                                   qor_stat*);                 \
   template QOR_Status qor_sw<T>::reduce_scatter_decent<OP, true>(qor_dim&, qor_ring&, T*,     \
                                                                  qor_stat*);
-QOR_MPI_PHASES(float, QOR_MDR_SUM)
-QOR_MPI_PHASES(float, QOR_MDR_HOST_SUM)
-QOR_MPI_PHASES(__half, QOR_MDR_SUM)
-QOR_MPI_PHASES(__half, QOR_MDR_HOST_SUM)
+QOR_EACH_SUM(QOR_MPI_PHASES)
 #undef QOR_MPI_PHASES
 
-template QOR_Status qor_sw<float>::allgatherv_mpi(qor_dim&, qor_ring&, float*, qor_stat*);
-template QOR_Status qor_sw<__half>::allgatherv_mpi(qor_dim&, qor_ring&, __half*, qor_stat*);
-template QOR_Status qor_sw<float>::allreduce_mpi<QOR_MDR_SUM>(qor_dim&, qor_ring&, float*,
-                                                              qor_stat*);
-template QOR_Status qor_sw<__half>::allreduce_mpi<QOR_MDR_SUM>(qor_dim&, qor_ring&, __half*,
-                                                               qor_stat*);
+#define QOR_MPI_GATHERS(T)                                                        \
+  template QOR_Status qor_sw<T>::allgatherv_mpi(qor_dim&, qor_ring&, T*, qor_stat*); \
+  template QOR_Status qor_sw<T>::allreduce_mpi<QOR_MDR_SUM>(qor_dim&, qor_ring&, T*, qor_stat*);
+QOR_EACH_TYPE(QOR_MPI_GATHERS)
+#undef QOR_MPI_GATHERS
 
 }  // namespace network
 }  // namespace qor

@@ -9,6 +9,7 @@
 #include "qor_check.h"
 #include "qor_clock.h"
 #include "qor_sw.h"
+#include "qor_sw_instances.h"
 
 namespace qor {
 namespace network {
@@ -157,10 +158,7 @@ QOR_Status qor_sw<T>::allreduce_nccl(qor_dim& D, qor_ring& ring, T* buf, cudaStr
                                                               cudaStream_t*, qor_stat*);    \
   template void qor_sw<T>::reduce_scatter_nccl_call<OP, false>(qor_dim&, qor_ring&, T*,     \
                                                                cudaStream_t*, qor_stat*);
-QOR_NCCL_PHASES(float, QOR_MDR_SUM)
-QOR_NCCL_PHASES(float, QOR_MDR_HOST_SUM)
-QOR_NCCL_PHASES(__half, QOR_MDR_SUM)
-QOR_NCCL_PHASES(__half, QOR_MDR_HOST_SUM)
+QOR_EACH_SUM(QOR_NCCL_PHASES)
 #undef QOR_NCCL_PHASES
 
 #define QOR_NCCL_GATHERS(T)                                                                   \
@@ -174,8 +172,7 @@ QOR_NCCL_PHASES(__half, QOR_MDR_HOST_SUM)
                                                       qor_stat*);                              \
   template void qor_sw<T>::allgatherv_nccl_call<false>(qor_dim&, qor_ring&, T*, cudaStream_t*,  \
                                                        qor_stat*);
-QOR_NCCL_GATHERS(float)
-QOR_NCCL_GATHERS(__half)
+QOR_EACH_TYPE(QOR_NCCL_GATHERS)
 #undef QOR_NCCL_GATHERS
 
 }  // namespace network

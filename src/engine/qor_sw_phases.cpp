@@ -34,14 +34,34 @@ cudaStream_t* per_peer_streams(qor_hw& hw, const qor_dim& D) {
   return hw._streams.data();
 }
 
-// Tells the watchdog which phase, dimension and algorithm run now, and how
-// a rank in the dimension maps to a rank of the layer's communicator (the
-// grid is row-major: dimension d steps by the product of the later sizes).
-void watch_phase(const qor_hw& hw, const char* phase, int d, int algo) {
+// What a phase on one dimension works with, and which algorithm runs it.
+template <class T>
+struct phase {
+  qor_dim& D;
+  qor_ring& R;
+  qor_rcs* S;  // the recursive schedule; null where the layer has none
+  T* base;     // the dimension's segment
+  int tag;
+  int algo;
+};
+
+// The phase of dimension d, after telling the watchdog which phase,
+// dimension and algorithm run now and how a rank in the dimension maps to a
+// rank of the layer's communicator (the grid is row-major: dimension d
+// steps by the product of the later sizes).  An algorithm value selection
+// never stores stops the process at `unknown_line`.
+template <class T>
+phase<T> start_phase(qor_sw<T>& sw, const char* name, int d, int algo, int tag, int unknown_line) {
+  const qor_hw& hw = *sw._hw;
+  if (find_algo(algo) == nullptr) unknown_algorithm(unknown_line);
   int stride = 1;
   for (size_t k = static_cast<size_t>(d) + 1; k < hw._dim.size(); ++k) stride *= hw._dim[k]._size;
-  const int base = hw._rank - hw._dim[static_cast<size_t>(d)]._rank * stride;
-  watchdog::engine_phase(phase, d, get_algo_text(algo), base, stride);
+  const int first = hw._rank - hw._dim[static_cast<size_t>(d)]._rank * stride;
+  watchdog::engine_phase(name, d, get_algo_text(algo), first, stride);
+  const size_t i = static_cast<size_t>(d);
+  qor_ring& R = sw._rings[i];
+  qor_rcs* S = i < sw._rcs.size() && !sw._rcs[i]._partner_rank.empty() ? &sw._rcs[i] : nullptr;
+  return {sw._hw->_dim[i], R, S, sw._buf_base + R._net_off, tag, algo};
 }
 
 }  // namespace
@@ -49,52 +69,40 @@ void watch_phase(const qor_hw& hw, const char* phase, int d, int algo) {
 template <class T>
 template <OPR OP, bool DBG>
 QOR_Status qor_sw<T>::reduce_scatter(int d, qor_stat* stat) {
-  qor_dim& D = _hw->_dim[static_cast<size_t>(d)];
-  qor_ring& R = _rings[static_cast<size_t>(d)];
-  T* base = _buf_base + R._net_off;
+  const phase<T> p = start_phase(*this, "reduce-scatter", d, _best_rs_algo[static_cast<size_t>(d)],
+                                 reduce_scatter_tag(d), report_line::unknown_rs_algo);
+  qor_dim& D = p.D;
+  qor_ring& R = p.R;
   // The host sum folds on the host: its traversals get no stream.
   cudaStream_t stream = OP == QOR_MDR_HOST_SUM ? nullptr : _hw->main_stream();
-  const int tag = reduce_scatter_tag(d);
-  const int algo = _best_rs_algo[static_cast<size_t>(d)];
-  const algo_row* row = find_algo(algo);
-  if (row == nullptr) unknown_algorithm(report_line::unknown_rs_algo);
-  watch_phase(*_hw, "reduce-scatter", d, algo);
-  if (algo == ALG_RING || (OP == QOR_MDR_BOR && !row->ors_itself)) {
+  if (p.algo == ALG_RING || (OP == QOR_MDR_BOR && !find_algo(p.algo)->ors_itself)) {
     T* tmp = get_temp_buf(static_cast<size_t>(R._net_size.back()));
-    return ring_traversal<OP, DBG>(stream, D._index, D._rank, D._size, D._comm, R._next, R._prev,
-                                   R._prev, tag, base, R._net_disp.data(), R._net_size.data(),
-                                   tmp, stat);
+    return ring_traversal<OP, DBG>(stream, D._index, D._rank, D._size, D._comm, R._next, R._prev, R._prev, p.tag,
+                                   p.base, R._net_disp.data(), R._net_size.data(), tmp, stat);
   }
-  switch (algo) {
-    case ALG_NOOP:
-      return QOR_SUCCESS;
-    case ALG_RCS: {
-      if (_rcs.empty() || _rcs[static_cast<size_t>(d)]._partner_rank.empty()) return QOR_FAILURE;
-      qor_rcs& S = _rcs[static_cast<size_t>(d)];
-      T* tmp = get_temp_buf(static_cast<size_t>(S._my_size.back()));
-      return recur_traversal<OP, DBG>(stream, D._index, D._rank,
-                                      static_cast<int>(S._partner_rank.size()), D._comm,
-                                      S._partner_rank.data(), tag, base, S._partner_off.data(),
-                                      S._partner_size.data(), S._my_off.data(),
-                                      S._my_size.data(), tmp, stat);
-    }
-    default:
-      break;
+  if (p.algo == ALG_NOOP) return QOR_SUCCESS;
+  if (p.algo == ALG_RCS) {
+    if (p.S == nullptr) return QOR_FAILURE;
+    qor_rcs& S = *p.S;
+    T* tmp = get_temp_buf(static_cast<size_t>(S._my_size.back()));
+    return recur_traversal<OP, DBG>(stream, D._index, D._rank, static_cast<int>(S._partner_rank.size()), D._comm,
+                                    S._partner_rank.data(), p.tag, p.base, S._partner_off.data(),
+                                    S._partner_size.data(), S._my_off.data(), S._my_size.data(), tmp, stat);
   }
   if constexpr (OP != QOR_MDR_BOR) {
-    switch (algo) {
+    switch (p.algo) {
       case ALG_NCCLB:
-        return reduce_scatter_nccl<OP, false>(D, R, base, per_peer_streams(*_hw, D), stat);
+        return reduce_scatter_nccl<OP, false>(D, R, p.base, per_peer_streams(*_hw, D), stat);
       case ALG_NCCLR:
-        return reduce_scatter_nccl<OP, true>(D, R, base, _hw->_streams.data(), stat);
+        return reduce_scatter_nccl<OP, true>(D, R, p.base, _hw->_streams.data(), stat);
       case ALG_MPI:
-        return reduce_scatter_mpi<OP>(D, R, base, stat);
+        return reduce_scatter_mpi<OP>(D, R, p.base, stat);
       case ALG_DECENT:
-        return reduce_scatter_decent<OP, DBG>(D, R, base, stat);
+        return reduce_scatter_decent<OP, DBG>(D, R, p.base, stat);
       case ALG_MPIA:
-        return allreduce_mpi<QOR_MDR_SUM>(D, R, base, stat);
+        return allreduce_mpi<QOR_MDR_SUM>(D, R, p.base, stat);
       case ALG_NCCLA:
-        return allreduce_nccl<QOR_MDR_SUM>(D, R, base, _hw->_streams.data(), stat);
+        return allreduce_nccl<QOR_MDR_SUM>(D, R, p.base, _hw->_streams.data(), stat);
       default:
         break;
     }
@@ -115,35 +123,30 @@ QOR_Status qor_sw<T>::reduce_scatter(qor_stat* stat) {
 template <class T>
 template <bool DBG>
 QOR_Status qor_sw<T>::allgatherv(int d, qor_stat* stat) {
-  qor_dim& D = _hw->_dim[static_cast<size_t>(d)];
-  qor_ring& R = _rings[static_cast<size_t>(d)];
-  T* base = _buf_base + R._net_off;
-  const int tag = allgather_tag(d);
-  const int algo = _best_ag_algo[static_cast<size_t>(d)];
-  const algo_row* row = find_algo(algo);
-  if (row == nullptr) unknown_algorithm(report_line::unknown_ag_algo);
-  watch_phase(*_hw, "allgather", d, algo);
-  if (algo == ALG_NOOP || row->whole_in_reduce_scatter) return QOR_SUCCESS;
-  switch (algo) {
+  const phase<T> p = start_phase(*this, "allgather", d, _best_ag_algo[static_cast<size_t>(d)], allgather_tag(d),
+                                 report_line::unknown_ag_algo);
+  qor_dim& D = p.D;
+  qor_ring& R = p.R;
+  if (p.algo == ALG_NOOP || find_algo(p.algo)->whole_in_reduce_scatter) return QOR_SUCCESS;
+  switch (p.algo) {
     case ALG_NCCLB:
-      return allgatherv_nccl<false>(D, R, base, per_peer_streams(*_hw, D), stat);
+      return allgatherv_nccl<false>(D, R, p.base, per_peer_streams(*_hw, D), stat);
     case ALG_NCCLR:
-      return allgatherv_nccl<true>(D, R, base, _hw->_streams.data(), stat);
+      return allgatherv_nccl<true>(D, R, p.base, _hw->_streams.data(), stat);
     case ALG_RING:
-      return ring_traversal<QOR_MDR_NONE, DBG>(nullptr, D._index, D._rank, D._size, D._comm,
-                                               R._next, R._prev, D._rank, tag, base,
-                                               R._net_disp.data(), R._net_size.data(), nullptr,
-                                               stat);
+      return ring_traversal<QOR_MDR_NONE, DBG>(nullptr, D._index, D._rank, D._size, D._comm, R._next, R._prev,
+                                               D._rank, p.tag, p.base, R._net_disp.data(), R._net_size.data(),
+                                               nullptr, stat);
     case ALG_RCS: {
-      if (_rcs.empty() || _rcs[static_cast<size_t>(d)]._partner_rank.empty()) return QOR_FAILURE;
-      qor_rcs& S = _rcs[static_cast<size_t>(d)];
-      return recur_traversal<QOR_MDR_NONE, DBG>(
-          nullptr, D._index, D._rank, static_cast<int>(S._partner_rank.size()), D._comm,
-          S._partner_rank.data(), tag, base, S._my_off.data(), S._my_size.data(),
-          S._partner_off.data(), S._partner_size.data(), nullptr, stat);
+      if (p.S == nullptr) return QOR_FAILURE;
+      qor_rcs& S = *p.S;
+      return recur_traversal<QOR_MDR_NONE, DBG>(nullptr, D._index, D._rank, static_cast<int>(S._partner_rank.size()),
+                                                D._comm, S._partner_rank.data(), p.tag, p.base, S._my_off.data(),
+                                                S._my_size.data(), S._partner_off.data(), S._partner_size.data(),
+                                                nullptr, stat);
     }
     case ALG_MPI:
-      return allgatherv_mpi(D, R, base, stat);
+      return allgatherv_mpi(D, R, p.base, stat);
     default:
       unknown_algorithm(report_line::unknown_ag_algo);
   }

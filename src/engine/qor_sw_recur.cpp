@@ -7,6 +7,7 @@
 
 #include "qor_check.h"
 #include "qor_sw.h"
+#include "qor_sw_instances.h"
 #include "qor_sw_step.h"
 
 namespace qor {
@@ -37,24 +38,10 @@ QOR_Status qor_sw<T>::recur_traversal(cudaStream_t stream, int d, int rank, int 
   return QOR_SUCCESS;
 }
 
-#define QOR_RECUR_TRAVERSAL(T, OP, DBG)                                                    \
-  template QOR_Status qor_sw<T>::recur_traversal<OP, DBG>(cudaStream_t, int, int, int,     \
-                                                          MPI_Comm&, int*, int, T*, int*,  \
-                                                          int*, int*, int*, T*, qor_stat*);
-#define QOR_RECUR_TRAVERSALS(T)                  \
-  QOR_RECUR_TRAVERSAL(T, QOR_MDR_NONE, false)     \
-  QOR_RECUR_TRAVERSAL(T, QOR_MDR_NONE, true)      \
-  QOR_RECUR_TRAVERSAL(T, QOR_MDR_SUM, false)      \
-  QOR_RECUR_TRAVERSAL(T, QOR_MDR_SUM, true)       \
-  QOR_RECUR_TRAVERSAL(T, QOR_MDR_BOR, false)      \
-  QOR_RECUR_TRAVERSAL(T, QOR_MDR_BOR, true)       \
-  QOR_RECUR_TRAVERSAL(T, QOR_MDR_HOST_SUM, false) \
-  QOR_RECUR_TRAVERSAL(T, QOR_MDR_HOST_SUM, true)
-
-QOR_RECUR_TRAVERSALS(float)
-QOR_RECUR_TRAVERSALS(__half)
-
-#undef QOR_RECUR_TRAVERSALS
+#define QOR_RECUR_TRAVERSAL(T, OP, DBG)                                                           \
+  template QOR_Status qor_sw<T>::recur_traversal<OP, DBG>(cudaStream_t, int, int, int, MPI_Comm&, int*, \
+                                                          int, T*, int*, int*, int*, int*, T*, qor_stat*);
+QOR_EACH_PASS(QOR_RECUR_TRAVERSAL)
 #undef QOR_RECUR_TRAVERSAL
 
 }  // namespace network

@@ -6,6 +6,7 @@
 
 #include "qor_check.h"
 #include "qor_sw.h"
+#include "qor_sw_instances.h"
 #include "qor_sw_step.h"
 
 namespace qor {
@@ -34,24 +35,10 @@ QOR_Status qor_sw<T>::ring_traversal(cudaStream_t stream, int d, int rank, int s
   return QOR_SUCCESS;
 }
 
-#define QOR_RING_TRAVERSAL(T, OP, DBG)                                                        \
-  template QOR_Status qor_sw<T>::ring_traversal<OP, DBG>(cudaStream_t, int, int, int,         \
-                                                         MPI_Comm&, int, int, int, int, T*,   \
-                                                         int*, int*, T*, qor_stat*);
-#define QOR_RING_TRAVERSALS(T)                  \
-  QOR_RING_TRAVERSAL(T, QOR_MDR_NONE, false)     \
-  QOR_RING_TRAVERSAL(T, QOR_MDR_NONE, true)      \
-  QOR_RING_TRAVERSAL(T, QOR_MDR_SUM, false)      \
-  QOR_RING_TRAVERSAL(T, QOR_MDR_SUM, true)       \
-  QOR_RING_TRAVERSAL(T, QOR_MDR_BOR, false)      \
-  QOR_RING_TRAVERSAL(T, QOR_MDR_BOR, true)       \
-  QOR_RING_TRAVERSAL(T, QOR_MDR_HOST_SUM, false) \
-  QOR_RING_TRAVERSAL(T, QOR_MDR_HOST_SUM, true)
-
-QOR_RING_TRAVERSALS(float)
-QOR_RING_TRAVERSALS(__half)
-
-#undef QOR_RING_TRAVERSALS
+#define QOR_RING_TRAVERSAL(T, OP, DBG)                                                               \
+  template QOR_Status qor_sw<T>::ring_traversal<OP, DBG>(cudaStream_t, int, int, int, MPI_Comm&, int, int, \
+                                                         int, int, T*, int*, int*, T*, qor_stat*);
+QOR_EACH_PASS(QOR_RING_TRAVERSAL)
 #undef QOR_RING_TRAVERSAL
 
 }  // namespace network

@@ -17,6 +17,7 @@
 #include "qor_check.h"
 #include "qor_clock.h"
 #include "qor_sw.h"
+#include "qor_sw_instances.h"
 #include "qor_trace.h"
 
 namespace qor {
@@ -236,14 +237,7 @@ void qor_sw<T>::use_best_fs(double best, int trials, qor_stat* stat) {
   template void qor_sw<T>::use_best_rs_ag<OP, DBG>(bool, int, std::vector<int>&, double&, \
                                                    std::vector<int>&, int, qor_stat*);    \
   template void qor_sw<T>::use_best_fs<OP, DBG>(double, int, qor_stat*);
-#define QOR_TUNE_ALL(T)                \
-  QOR_TUNE(T, QOR_MDR_SUM, false)      \
-  QOR_TUNE(T, QOR_MDR_SUM, true)       \
-  QOR_TUNE(T, QOR_MDR_HOST_SUM, false) \
-  QOR_TUNE(T, QOR_MDR_HOST_SUM, true)
-QOR_TUNE_ALL(float)
-QOR_TUNE_ALL(__half)
-#undef QOR_TUNE_ALL
+QOR_EACH_SUM_DBG(QOR_TUNE)
 #undef QOR_TUNE
 
 }  // namespace network
