@@ -9,8 +9,11 @@
 #include <type_traits>
 
 #include "qor_allreduce.h"
+#include "qor_algo.h"
 #include "qor_check.h"
 #include "qor_clock.h"
+#include "qor_exception.h"
+#include "qor_message.h"
 #include "qor_sw_pipe.h"
 #include "qor_trace.h"
 
@@ -122,6 +125,19 @@ QOR_Status dump_call(L* layer, size_t iter, qor_stat* stat, e2e_clock& clock) {
   return QOR_SUCCESS;
 }
 
+// A half buffer is refused before anything touches it where a dimension's
+// reduce-scatter has no half sum: failing there, after the dimensions
+// before it ran, would leave their partial sums in the caller's buffer.
+template <class T>
+void refuse_without_half_sum(const qor_sw<T>& sw) {
+  if constexpr (std::is_same<T, __half>::value) {
+    for (int algo : sw._best_rs_algo) {
+      const algo_row* row = find_algo(algo);
+      if (row && !row->sums_half) QOR_RAISE(qor_message::MSG_HALF_MPI, qor_message::MSG_HALF_MPI, sw._hw->_rank);
+    }
+  }
+}
+
 template <class T, OPR OP, class L>
 QOR_Status drive(L* layer, size_t iter, qor_stat* stat) {
   qor_sw<T>& sw = first_stage(layer);
@@ -150,6 +166,7 @@ QOR_Status drive(L* layer, size_t iter, qor_stat* stat) {
     hw.zero(sw._buf_base, bytes);
     clock.store();
   } else {
+    refuse_without_half_sum(sw);
     if (sw.residue_available()) {
       sw.template reduce_op<OP>(stream, sw._buf_size, sw._residue, sw._buf_base, step);
       if (hw._rank == 0 && hw._dbg_level > 4) {
