@@ -16,6 +16,7 @@ Exit status 1 when any case went wrong; each such case is printed with the
 command line that repeats it.
 """
 import argparse
+import json
 import os
 import random
 import re
@@ -231,14 +232,22 @@ def main():
     ap.add_argument("--max-count", type=int, default=10 ** 7)
     ap.add_argument("--timeout", type=int, default=180, help="seconds per case")
     ap.add_argument("--quiet", action="store_true", help="no progress line")
+    ap.add_argument("--replay", help="run the cases of this file (one JSON object a line, as a failure prints them)")
     a = ap.parse_args()
     seed = a.seed if a.seed is not None else random.SystemRandom().randrange(2 ** 32)
-    print("sweep: seed %d, %d cases" % (seed, a.cases), flush=True)
+    replay = []
+    if a.replay:
+        with open(a.replay) as f:
+            replay = [json.loads(line) for line in f if line.strip() and not line.startswith("#")]
+        a.cases = len(replay)
+        print("sweep: %d cases of %s" % (a.cases, a.replay), flush=True)
+    else:
+        print("sweep: seed %d, %d cases" % (seed, a.cases), flush=True)
     rng = random.Random(seed)
     totals = {"calls": 0, "elements": 0, "wrong": 0, "right_errors": 0, "bad": 0}
     start = time.time()
     for n in range(a.cases):
-        case = draw_case(rng, a.max_count)
+        case = replay[n] if replay else draw_case(rng, a.max_count)
         out, err, code = run_case(case, a.build, a.timeout)
         problems, elements, wrong, right = judge(case, out, err, code)
         totals["calls"] += len(case["calls"])
@@ -248,12 +257,13 @@ def main():
         if problems:
             totals["bad"] += 1
             env = ("QOR_SWEEP_PER_HOST=%d " % case["per_host"]) if case["per_host"] else ""
-            print("case %d FAILED: %s\n  repeat: %s%s" % (n, "; ".join(problems), env, shlex.join(command(case, a.build))))
+            print("case %d FAILED: %s\n  repeat: %s%s\n  case: %s" % (n, "; ".join(problems), env,
+                                                                  shlex.join(command(case, a.build)), json.dumps(case)))
             print("  " + "\n  ".join((err.strip().splitlines() or [""])[-8:]), flush=True)
         if not a.quiet and (n + 1) % 50 == 0:
             print("sweep: %d of %d cases, %.0f s" % (n + 1, a.cases, time.time() - start), file=sys.stderr, flush=True)
-    print("sweep: seed %d: %d cases, %d calls, %d elements checked, %d wrong, %d refusals right, %d cases wrong (%.0f s)"
-          % (seed, a.cases, totals["calls"], totals["elements"], totals["wrong"], totals["right_errors"],
+    print("sweep: %s: %d cases, %d calls, %d elements checked, %d wrong, %d refusals right, %d cases wrong (%.0f s)"
+          % (a.replay if a.replay else "seed %d" % seed, a.cases, totals["calls"], totals["elements"], totals["wrong"], totals["right_errors"],
              totals["bad"], time.time() - start))
     return 1 if totals["bad"] else 0
 
