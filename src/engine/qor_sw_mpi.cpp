@@ -31,6 +31,11 @@ T* mpi_segment(qor_hw& hw, T* buf, int total, bool fill) {
   return segment;
 }
 
+// The statistics row of an MPI collective ('a' marks a whole allreduce).
+void record(qor_stat* stat, double t0, const qor_dim& D, double bytes, char tag) {
+  if (stat) stat->add_xact('m', t0, D._index, monotonic_seconds() - t0, 0.0, 0.0, bytes, bytes, tag);
+}
+
 }  // namespace
 
 // The MPI collectives read the clock for their statistics row only: on a
@@ -73,10 +78,7 @@ QOR_Status qor_sw<T>::reduce_scatter_mpi(qor_dim& D, qor_ring& ring, T* buf, qor
       hw.copy(own, tmp, size_of_block<T>(count), cudaMemcpyDeviceToDevice);
     }
   }
-  if (stat) {
-    const double bytes = bytes_of<T>(total);
-    stat->add_xact('m', t0, D._index, monotonic_seconds() - t0, 0.0, 0.0, bytes, bytes, ' ');
-  }
+  record(stat, t0, D, bytes_of<T>(total), ' ');
   return QOR_SUCCESS;
 }
 
@@ -96,10 +98,7 @@ QOR_Status qor_sw<T>::allgatherv_mpi(qor_dim& D, qor_ring& ring, T* buf, qor_sta
   QOR_CHECK_MPI(MPI_Allgatherv(MPI_IN_PLACE, 0, type, segment, ring._net_size.data(),
                                ring._net_disp.data(), type, D._comm));
   if (staged) hw.copy(buf, segment, size_of_block<T>(total), cudaMemcpyHostToDevice);
-  if (stat) {
-    const double bytes = bytes_of<T>(total);
-    stat->add_xact('m', t0, D._index, monotonic_seconds() - t0, 0.0, 0.0, bytes, bytes, ' ');
-  }
+  record(stat, t0, D, bytes_of<T>(total), ' ');
   return QOR_SUCCESS;
 }
 
@@ -114,10 +113,7 @@ QOR_Status qor_sw<T>::allreduce_mpi(qor_dim& D, qor_ring& ring, T* buf, qor_stat
   T* segment = mpi_segment(hw, buf, total, true);
   QOR_CHECK_MPI(MPI_Allreduce(MPI_IN_PLACE, segment, total, MPI_FLOAT, MPI_SUM, D._comm));
   if (staged) hw.copy(buf, segment, size_of_block<T>(total), cudaMemcpyHostToDevice);
-  if (stat) {
-    const double bytes = 2.0 * bytes_of<T>(total);
-    stat->add_xact('m', t0, D._index, monotonic_seconds() - t0, 0.0, 0.0, bytes, bytes, 'a');
-  }
+  record(stat, t0, D, 2.0 * bytes_of<T>(total), 'a');
   return QOR_SUCCESS;
 }
 

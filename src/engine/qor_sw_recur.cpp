@@ -3,8 +3,6 @@
 // dimension, walking the precomputed exchange schedule.
 #include <mpi.h>
 
-#include <type_traits>
-
 #include "qor_check.h"
 #include "qor_sw.h"
 #include "qor_sw_instances.h"
@@ -21,11 +19,7 @@ QOR_Status qor_sw<T>::recur_traversal(cudaStream_t stream, int d, int rank, int 
                                       T* tmp, qor_stat* stat) {
   constexpr bool reducing = OP != QOR_MDR_NONE;
   if (s < 1) return QOR_SUCCESS;
-  if constexpr (OP == QOR_MDR_HOST_SUM && !std::is_same<T, float>::value) {
-    // Only float has a host sum: fail before any message is in flight, so
-    // that every process stops at the same point and nothing lands later.
-    reduce_op<OP>(stream, 0, tmp, buf, 0);
-  }
+  refuse_host_half<OP>(*this, stream, tmp, buf);
   const step_context<T> c{*this, stream, rank, comm, tag, __FILE__, report_line::recursive_step, stat, 'c', d};
   for (int n = 0; n < s; ++n) {
     // Halving walks the schedule from the widest group down; doubling

@@ -2,8 +2,6 @@
 // reducing operator, allgather with QOR_MDR_NONE.
 #include <mpi.h>
 
-#include <type_traits>
-
 #include "qor_check.h"
 #include "qor_sw.h"
 #include "qor_sw_instances.h"
@@ -19,11 +17,7 @@ QOR_Status qor_sw<T>::ring_traversal(cudaStream_t stream, int d, int rank, int s
                                      T* buf, int* disp, int* count, T* tmp, qor_stat* stat) {
   const int steps = size - 1;
   if (steps < 1) return QOR_SUCCESS;
-  if constexpr (OP == QOR_MDR_HOST_SUM && !std::is_same<T, float>::value) {
-    // Only float has a host sum: fail before any message is in flight, so
-    // that every process stops at the same point and nothing lands later.
-    reduce_op<OP>(stream, 0, tmp, buf, 0);
-  }
+  refuse_host_half<OP>(*this, stream, tmp, buf);
   const step_context<T> c{*this, stream, rank, comm, tag, __FILE__, report_line::ring_step, stat, 'r', d};
   int idx = start;  // part sent in this step
   for (int s = 0; s < steps; ++s) {

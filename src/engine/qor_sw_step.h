@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <type_traits>
 
 #include "qor_check.h"
 #include "qor_stat.h"
@@ -75,6 +76,14 @@ struct block_cut {
 constexpr int host_sum_slice = 16384;
 // Pieces of a host-summed block in flight at once.
 constexpr int host_sum_window = 4;
+
+// Only float has a host sum: a half traversal of it fails before any
+// message is in flight, so that every process stops at the same point and
+// nothing lands later.
+template <OPR OP, class T>
+void refuse_host_half(qor_sw<T>& sw, cudaStream_t stream, T* tmp, T* buf) {
+  if constexpr (OP == QOR_MDR_HOST_SUM && !std::is_same<T, float>::value) sw.template reduce_op<OP>(stream, 0, tmp, buf, 0);
+}
 
 // What every step of one traversal shares, built once by the traversal.
 template <class T>

@@ -91,8 +91,7 @@ template <OPR OP, bool DBG>
 QOR_Status qor_sw<T>::use_best(int trials) {
   qor_hw& hw = *_hw;
   if (tune_trace_on(hw))
-    trace_line('D', __LINE__, hw._rank) << "use_best"
-                                        << " begins";
+    trace_line('D', __LINE__, hw._rank) << "use_best begins";
   use_only(ALG_RING, 0);
   saved_buffer saved(hw, _buf_base, byte_count(static_cast<size_t>(_buf_size)));
   update_buf(_buf_base, _buf_size);
@@ -112,8 +111,7 @@ QOR_Status qor_sw<T>::use_best(int trials) {
   saved.restore();
   update_buf(_buf_base, _buf_size);
   if (tune_trace_on(hw))
-    trace_line('D', __LINE__, hw._rank) << "use_best"
-                                        << " ends";
+    trace_line('D', __LINE__, hw._rank) << "use_best ends";
   if (!found) {
     // The lists would hold "no algorithm": every later call would return
     // the caller's buffer unreduced as a success.
@@ -134,8 +132,7 @@ void qor_sw<T>::use_best_rs_ag(bool rs, int d, std::vector<int>& algo, double& b
   qor_hw& hw = *_hw;
   const bool trace = tune_trace_on(hw);
   if (trace)
-    trace_line('D', __LINE__, hw._rank) << "use_best_rs_ag"
-                                        << " d=" << d;
+    trace_line('D', __LINE__, hw._rank) << "use_best_rs_ag d=" << d;
   const int dims = static_cast<int>(_rings.size());
   if (d < dims) {
     // The pipelined allreduce drives dimension 0 itself.
@@ -149,8 +146,7 @@ void qor_sw<T>::use_best_rs_ag(bool rs, int d, std::vector<int>& algo, double& b
   std::string text = rs ? "rs: " : "ag: ";
   for (int a : algo) text += std::string(get_algo_text(a)) + " ";
   if (trace) {
-    trace_line('D', __LINE__, hw._rank) << "use_best_rs_ag"
-                                        << " warmup" << d << " trying " << text;
+    trace_line('D', __LINE__, hw._rank) << "use_best_rs_ag warmup" << d << " trying " << text;
   }
   // Whether a combination runs may differ between the groups of a
   // dimension (NCCL within one host only); a process that went on alone
