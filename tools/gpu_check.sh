@@ -175,7 +175,7 @@ library_tests() {
   # buffers through MPI.
   if [[ $have_gpu == 1 ]]; then
     if (cd "$build" && mpiexec -n 2 --oversubscribe tests/engine/test_engine \
-          '--gtest_filter=Modes/Engine.*gpu*:Folds.*:Buffers.*') > "$out/shared_gpu.log" 2>&1; then
+          '--gtest_filter=Modes/*.*gpu*:Folds.*:Buffers.*') > "$out/shared_gpu.log" 2>&1; then
       passed=$((passed + 1))
     else
       tail -40 "$out/shared_gpu.log"

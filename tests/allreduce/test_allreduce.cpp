@@ -25,29 +25,9 @@
 namespace {
 
 using namespace qor::network;
-using qor_test::engine_buffer;
-using qor_test::make_hw;
+using qor_test::engine_buffer, qor_test::make_hw, qor_test::world_rank, qor_test::world_size;
 
-int world_rank() { return qor_test::world_rank(); }
-int world_size() { return qor_test::world_size(); }
-
-struct mode {
-  bool gpu, half;
-};
-
-class Driver : public testing::TestWithParam<mode> {
- protected:
-  void SetUp() override {
-    if (GetParam().gpu) QOR_REQUIRE_DEVICE();
-  }
-  std::unique_ptr<qor_hw> layer(const std::string& options) {
-    return make_hw(std::string(GetParam().gpu ? "-cpu_only 0 " : "-cpu_only 1 ") + options);
-  }
-  template <class F>
-  void by_type(F body) {
-    GetParam().half ? body(__half{}) : body(float{});
-  }
-};
+using Driver = ModeTest;
 
 // The driver instance the library uses for the layer's type.
 template <class T>
@@ -115,10 +95,7 @@ TEST_P(Driver, ADimensionThatCannotRunIsTheCallsStatus) {
   });
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, Driver, testing::Values(mode{false, false}, mode{true, false}, mode{true, true}),
-                         [](const testing::TestParamInfo<mode>& info) {
-                           return std::string(info.param.gpu ? "gpu_" : "host_") + (info.param.half ? "half" : "float");
-                         });
+INSTANTIATE_TEST_SUITE_P(Modes, Driver, testing::ValuesIn(qor_test::modes), qor_test::mode_name);
 
 #if QOR_GPU_EMULATED
 // dev_sync 1 synchronises the device before the call, 2 before and after,
@@ -268,51 +245,58 @@ std::string schedule_rows(const qor_stat& stat) {
 
 }  // namespace
 
+struct pipe_case {
+  const char* name;
+  int stages;
+  std::string mode, rows;
+  std::vector<int> offsets;
+};
+// Processes per group of dimension 1 in the two-dimensional case (1: none).
+int inner() { return world_size() % 2 == 0 && world_size() > 2 ? world_size() / 2 : 1; }
+std::vector<pipe_case> pipe_cases() {
+  const std::string R(static_cast<size_t>(inner() - 1), 'r');  // one inner ring phase
+  return {{"three_stages_nccl", 3, "n", "l328|l656|l672|l344|", {0, 328, 656, 1000}},
+          {"tuned", 2, "p", "l496|l1000|l504|", {0, 496, 1000}},
+          {"nccl_fusing", 2, "n -fuse_dim 1", "l496|l1000|l504|", {0, 496, 1000}},
+          {"tuned_fusing", 2, "p -fuse_dim 1", "l496|l1000|l504|", {0, 496, 1000}},
+          {"two_dimensions", 2, "br:" + std::to_string(world_size() / inner()) + "x" + std::to_string(inner()),
+           "l496|" + R + "l504|" + R + R + "|" + R + "l496|l504|", {0, 496, 1000}}};
+}
+class Pipeline : public testing::TestWithParam<pipe_case> {};
+
 // The wave front, stage k running phase p at step k + p: three stages over
 // one dimension, two over two dimensions (dimension 1 by the ring), and
 // tuning, which measures dimension 0 of a stage with NCCL only.  Fusing,
 // asked for or measured, leaves a pipelined dimension 0 alone.  Every
 // element is the sum, through the schedule and through the driver.
-TEST(Pipeline, WaveFrontSchedulesAndSums) {
+TEST_P(Pipeline, WaveFrontSchedulesAndSums) {
   QOR_REQUIRE_DEVICE();
-  const int N = world_size();
-  if (qor_test::device_count() < N) GTEST_SKIP() << "NCCL needs a device per process";
-  const int inner = N % 2 == 0 && N > 2 ? N / 2 : 1;
-  const std::string R(static_cast<size_t>(inner - 1), 'r');  // one inner ring phase
-  struct pipe_case {
-    int stages;
-    std::string mode, rows;
-    std::vector<int> offsets;
-  } cases[] = {{3, "n", "l328|l656|l672|l344|", {0, 328, 656, 1000}},
-               {2, "p", "l496|l1000|l504|", {0, 496, 1000}},
-               {2, "n -fuse_dim 1", "l496|l1000|l504|", {0, 496, 1000}},
-               {2, "p -fuse_dim 1", "l496|l1000|l504|", {0, 496, 1000}},
-               {2, "br:" + std::to_string(N / inner) + "x" + std::to_string(inner),
-                "l496|" + R + "l504|" + R + R + "|" + R + "l496|l504|", {0, 496, 1000}}};
-  for (const pipe_case& c : cases) {
-    if (c.mode.find(':') != std::string::npos && inner == 1) continue;
-    auto hw = make_hw("-cpu_only 0 -pipe " + std::to_string(c.stages) + " -mode " + c.mode);
-    const size_t n = 1000;
-    engine_buffer<float> buf(*hw, n), moved(*hw, n);
-    qor_sw_pipe<float> pipe(*hw, buf.ptr, static_cast<int>(n), c.stages);
-    ASSERT_EQ(pipe.select_algo(), QOR_SUCCESS);
-    EXPECT_EQ(pipe._pipe_off, c.offsets);
-    for (int dim0 : {pipe._pipe.back()->_best_rs_algo[0], pipe._pipe.back()->_best_ag_algo[0]})
-      EXPECT_TRUE(dim0 == ALG_NCCLB || dim0 == ALG_NCCLR) << dim0 << " " << c.mode;
-    const auto sum = [](size_t i) { return qor_test::sum_of(false, world_size(), i); };
-    qor_stat stat;
-    buf.write(qor_test::input<float>(world_rank(), n));
-    ASSERT_EQ((allreduce_core<float, QOR_MDR_SUM, false>(&pipe, &stat)), QOR_SUCCESS);
-    EXPECT_EQ(qor_test::mismatch(buf.read(), 0, n, sum), "") << c.mode;
-    EXPECT_EQ(schedule_rows(stat), c.rows) << c.mode;
-    // Same count, new address: every stage follows, the cut stays.
-    pipe.update_buf(moved.ptr, static_cast<int>(n));
-    for (int k = 0; k < c.stages; ++k) EXPECT_EQ(pipe._pipe[k]->_buf_base, moved.ptr + c.offsets[k]);
-    moved.write(qor_test::input<float>(world_rank(), n));
-    ASSERT_EQ((allreduce<float, QOR_MDR_SUM>(&pipe, 1, &stat)), QOR_SUCCESS);
-    EXPECT_EQ(qor_test::mismatch(moved.read(), 0, n, sum), "") << c.mode << " through the driver";
-  }
+  if (qor_test::device_count() < world_size()) GTEST_SKIP() << "NCCL needs a device per process";
+  const pipe_case& c = GetParam();
+  if (c.mode.find(':') != std::string::npos && inner() == 1) GTEST_SKIP() << "no grid of two dimensions of 2 or more";
+  auto hw = make_hw("-cpu_only 0 -pipe " + std::to_string(c.stages) + " -mode " + c.mode);
+  const size_t n = 1000;
+  engine_buffer<float> buf(*hw, n), moved(*hw, n);
+  qor_sw_pipe<float> pipe(*hw, buf.ptr, static_cast<int>(n), c.stages);
+  ASSERT_EQ(pipe.select_algo(), QOR_SUCCESS);
+  EXPECT_EQ(pipe._pipe_off, c.offsets);
+  for (int dim0 : {pipe._pipe.back()->_best_rs_algo[0], pipe._pipe.back()->_best_ag_algo[0]})
+    EXPECT_TRUE(dim0 == ALG_NCCLB || dim0 == ALG_NCCLR) << dim0 << " " << c.mode;
+  const auto sum = [](size_t i) { return qor_test::sum_of(false, world_size(), i); };
+  qor_stat stat;
+  buf.write(qor_test::input<float>(world_rank(), n));
+  ASSERT_EQ((allreduce_core<float, QOR_MDR_SUM, false>(&pipe, &stat)), QOR_SUCCESS);
+  EXPECT_EQ(qor_test::mismatch(buf.read(), 0, n, sum), "") << c.mode;
+  EXPECT_EQ(schedule_rows(stat), c.rows) << c.mode;
+  // Same count, new address: every stage follows, the cut stays.
+  pipe.update_buf(moved.ptr, static_cast<int>(n));
+  for (int k = 0; k < c.stages; ++k) EXPECT_EQ(pipe._pipe[k]->_buf_base, moved.ptr + c.offsets[k]);
+  moved.write(qor_test::input<float>(world_rank(), n));
+  ASSERT_EQ((allreduce<float, QOR_MDR_SUM>(&pipe, 1, &stat)), QOR_SUCCESS);
+  EXPECT_EQ(qor_test::mismatch(moved.read(), 0, n, sum), "") << c.mode << " through the driver";
 }
+INSTANTIATE_TEST_SUITE_P(Schedules, Pipeline, testing::ValuesIn(pipe_cases()),
+                         [](const testing::TestParamInfo<pipe_case>& info) { return std::string(info.param.name); });
 
 // Dimension 0 of a pipelined layer runs NCCL only: a ring there, in either
 // phase, is message 11 naming it and the dimension, raised before anything

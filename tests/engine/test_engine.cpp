@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -72,13 +73,7 @@ int __wrap_MPI_Test(MPI_Request* request, int* flag, MPI_Status* status) {
 namespace {
 
 using namespace qor::network;
-using qor_test::message_line;
-
-int world_rank() { return qor_test::world_rank(); }
-int world_size() { return qor_test::world_size(); }
-
-using qor_test::engine_buffer;
-using qor_test::make_hw;
+using qor_test::engine_buffer, qor_test::make_hw, qor_test::message_line, qor_test::world_rank, qor_test::world_size;
 
 // One phase of dimension d with algorithm a: the layer's sum (the host's in
 // host-CPU mode) for the reduce-scatter, or the allgather.
@@ -91,16 +86,19 @@ QOR_Status phase(qor_sw<T>& sw, int a, int d, bool rs, qor_stat* stat = nullptr)
 }
 
 // Algorithms per phase: every dimension runs rs/ag but the last, which runs
-// last_rs/last_ag.
+// last_rs/last_ag; MPI in place where the first phase runs MPI.
 struct mix {
+  const char* name;
   int rs, ag, last_rs, last_ag;
+  bool inplace = false;
 };
-const mix mixes[] = {{ALG_RING, ALG_RING, ALG_RING, ALG_RING},   {ALG_RCS, ALG_RCS, ALG_RCS, ALG_RCS},
-                     {ALG_RING, ALG_RCS, ALG_RING, ALG_RCS},     {ALG_RCS, ALG_RING, ALG_RCS, ALG_RING},
-                     {ALG_MPI, ALG_MPI, ALG_MPI, ALG_MPI},       {ALG_MPI, ALG_RCS, ALG_MPI, ALG_RCS},
-                     {ALG_RING, ALG_RING, ALG_MPIA, ALG_NOOP},   {ALG_RING, ALG_RING, ALG_NCCLA, ALG_NOOP},
-                     {ALG_RING, ALG_NCCLR, ALG_RING, ALG_NCCLR}, {ALG_NCCLR, ALG_MPI, ALG_NCCLR, ALG_MPI},
-                     {ALG_NCCLB, ALG_NCCLB, ALG_NCCLB, ALG_NCCLB}};
+const mix mixes[] = {{"ring", ALG_RING, ALG_RING, ALG_RING, ALG_RING},         {"rcs", ALG_RCS, ALG_RCS, ALG_RCS, ALG_RCS},
+                     {"ring_rcs", ALG_RING, ALG_RCS, ALG_RING, ALG_RCS},       {"rcs_ring", ALG_RCS, ALG_RING, ALG_RCS, ALG_RING},
+                     {"mpi", ALG_MPI, ALG_MPI, ALG_MPI, ALG_MPI},              {"mpi_rcs", ALG_MPI, ALG_RCS, ALG_MPI, ALG_RCS},
+                     {"ring_last_mpia", ALG_RING, ALG_RING, ALG_MPIA, ALG_NOOP}, {"ring_last_nccla", ALG_RING, ALG_RING, ALG_NCCLA, ALG_NOOP},
+                     {"ring_ncclr", ALG_RING, ALG_NCCLR, ALG_RING, ALG_NCCLR}, {"ncclr_mpi", ALG_NCCLR, ALG_MPI, ALG_NCCLR, ALG_MPI},
+                     {"ncclb", ALG_NCCLB, ALG_NCCLB, ALG_NCCLB, ALG_NCCLB},    {"mpi_inplace", ALG_MPI, ALG_MPI, ALG_MPI, ALG_MPI, true},
+                     {"mpi_rcs_inplace", ALG_MPI, ALG_RCS, ALG_MPI, ALG_RCS, true}};
 
 // The rows of dimension d that an algorithm records: kind and tag letters,
 // and but for ring steps the bytes sent and received; MPIA and NCCLA count
@@ -176,71 +174,64 @@ void allreduce_case(qor_sw<T>& sw, size_t n, const mix& m) {
   }
 }
 
-struct mode {
-  bool gpu, half;
-};
+using Decent = ModeTest;
 
-class Engine : public testing::TestWithParam<mode> {
+// Every grid (and four dimensions, three of one process) by its -mode text.
+std::vector<std::string> grid_texts() {
+  std::vector<std::string> texts = {"1x1x1x" + std::to_string(world_size())};
+  for (const std::vector<int>& g : qor_test::grids(world_size())) texts.push_back(qor_test::grid_text(g));
+  return texts;
+}
+
+// Mode, grid, mix, and a length from shorter than one part per process up to blocks
+// that travel in pieces (-1: the largest, host blocks of more pieces than are in flight).
+using grid_case = std::tuple<qor_test::mode, std::string, mix, int>;
+
+class Engine : public testing::TestWithParam<grid_case> {
  protected:
-  void SetUp() override {
-    if (!GetParam().gpu) return;
-    QOR_REQUIRE_DEVICE();
-  }
-  std::unique_ptr<qor_hw> layer(const std::string& options) {
-    auto hw = make_hw(std::string(GetParam().gpu ? "-cpu_only 0" : "-cpu_only 1") + " " + options);
-    // One communicator per peer (NCCLB), where no two processes share a
-    // device: NCCL refuses that.
-    if (hw && GetParam().gpu && qor_test::device_count() >= world_size()) hw->enable_nccl(true);
-    return hw;
-  }
-  template <class F>
-  void by_type(F body) {
-    GetParam().half ? body(__half{}) : body(float{});
-  }
+  static void TearDownTestSuite() { kept_.second.reset(); }
+  static inline std::pair<std::string, std::unique_ptr<qor_hw>> kept_;
 };
 
 }  // namespace
 
-// Every grid, every mix of algorithms per dimension and phase, lengths
-// shorter than one part per process up to blocks that travel in pieces.
-TEST_P(Engine, AllreduceOnEveryGridWithEveryAlgorithmPerPhase) {
-  const size_t large = GetParam().gpu ? 40009 : 2500003;  // host blocks of more pieces than are in flight
-  std::vector<std::vector<int>> all = qor_test::grids(world_size());
-  all.push_back({1, 1, 1, world_size()});  // four dimensions, three of one process
-  for (const std::vector<int>& grid : all) {
-    std::string text = "-mode r:";
-    for (int size : grid) text += std::to_string(size) + "x";
-    text.pop_back();
-    for (const char* inplace : {"0", "1"}) {
-      auto hw = layer(text + " -mpi_inplace " + inplace);
-      by_type([&](auto t) {
-        qor_sw<decltype(t)> sw(*hw, nullptr, 0, 0);
-        sw.enable_rcs();
-        for (size_t n : {size_t{0}, size_t{5}, size_t{1003}, large}) {
-          for (const mix& m : mixes) {
-            if (*inplace == '1' && m.rs != ALG_MPI) continue;
-            SCOPED_TRACE(text + ", " + std::to_string(n) + " elements, mix " + std::to_string(&m - mixes) + ", in place " + inplace);
-            m.rs == m.ag ? allreduce_case<decltype(t), false>(sw, n, m) : allreduce_case<decltype(t), true>(sw, n, m);
-          }
-        }
-      });
-    }
-  }
+TEST_P(Engine, AllreduceWithTheMixPerDimensionAndPhase) {
+  const auto& [m, grid, a, length] = GetParam();
+  if (m.gpu) QOR_REQUIRE_DEVICE();
+  const size_t n = length >= 0 ? length : m.gpu ? 40009 : 2500003;
+  const std::string options = std::string(m.gpu ? "-cpu_only 0" : "-cpu_only 1") + " -mode r:" + grid + " -mpi_inplace " + (a.inplace ? "1" : "0");
+  // One layer per case would multiply the suite's time.
+  if (kept_.first != options) kept_.second.reset(), kept_ = {options, make_hw(options)};
+  ASSERT_TRUE(kept_.second);
+  // One NCCL communicator per peer (NCCLB) where no two processes share a device: NCCL refuses that.
+  if (m.gpu && qor_test::device_count() >= world_size()) kept_.second->enable_nccl(true);
+  auto run = [&](auto t) {
+    qor_sw<decltype(t)> sw(*kept_.second, nullptr, 0, 0);
+    sw.enable_rcs();
+    a.rs == a.ag ? allreduce_case<decltype(t), false>(sw, n, a) : allreduce_case<decltype(t), true>(sw, n, a);
+  };
+  m.half ? run(__half{}) : run(float{});
 }
+
+std::string case_name(const testing::TestParamInfo<grid_case>& info) {
+  const auto& [m, grid, a, n] = info.param;
+  return qor_test::mode_name({m, 0}) + "_r" + grid + "_" + a.name + "_" + (n >= 0 ? "n" + std::to_string(n) : "large");
+}
+INSTANTIATE_TEST_SUITE_P(Modes, Engine,
+                         testing::Combine(testing::ValuesIn(qor_test::modes), testing::ValuesIn(grid_texts()),
+                                          testing::ValuesIn(mixes), testing::Values(0, 5, 1003, -1)), case_name);
 
 // Own segment plus both ring neighbours' segments, on dimensions of 1, 2, 3
 // and 5 processes; large enough that the sends are still in flight while
 // the first sum runs.
-TEST_P(Engine, DecentAddsBothNeighbours) {
+TEST_P(Decent, AddsBothNeighbours) {
   for (int k : {1, 2, 3, 5}) {
     if (k > world_size()) continue;
     MPI_Comm sub;
     MPI_Comm_split(MPI_COMM_WORLD, world_rank() / k, world_rank(), &sub);
-    int size = 0, me = 0;
-    MPI_Comm_size(sub, &size);
-    MPI_Comm_rank(sub, &me);
-    if (size == k) {
-      auto hw = make_hw(std::string(GetParam().gpu ? "-cpu_only 0" : "-cpu_only 1"), sub);
+    const int me = world_rank() % k;
+    if (world_rank() - me + k <= world_size()) {  // in a whole group of k
+      auto hw = layer("", sub);
       by_type([&](auto t) {
         using T = decltype(t);
         const size_t n = 300007;
@@ -263,29 +254,22 @@ TEST_P(Engine, DecentAddsBothNeighbours) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, Engine, testing::Values(mode{false, false}, mode{true, false}, mode{true, true}),
-                         [](const testing::TestParamInfo<mode>& info) {
-                           return std::string(info.param.gpu ? "gpu_" : "host_") + (info.param.half ? "half" : "float");
-                         });
+INSTANTIATE_TEST_SUITE_P(Modes, Decent, testing::ValuesIn(qor_test::modes), qor_test::mode_name);
 
 TEST(Partition, WorkedExampleOfTwoByTwo) {
+  if (world_size() % 4) GTEST_SKIP() << "a 2x2 grid takes the processes four at a time";
   MPI_Comm four;
   MPI_Comm_split(MPI_COMM_WORLD, world_rank() / 4, world_rank(), &four);
-  int size = 0, rank = 0;
-  MPI_Comm_size(four, &size);
-  MPI_Comm_rank(four, &rank);
-  if (size == 4) {
-    auto hw = make_hw("-cpu_only 1 -mode r:2x2 -align_part 64", four);
-    std::vector<float> buf(1000);
-    qor_sw<float> sw(*hw, buf.data(), 1000, 0);
-    EXPECT_EQ(sw._part_off, (std::vector<int>{0, 192, 448, 704, 1000}));
-    EXPECT_EQ(sw._rings[0]._net_size, (std::vector<int>{448, 552}));
-    const bool upper = rank >= 2;
-    EXPECT_EQ(sw._rings[1]._net_off, upper ? 448 : 0);
-    EXPECT_EQ(sw._rings[1]._net_size, upper ? (std::vector<int>{256, 296}) : (std::vector<int>{192, 256}));
-    EXPECT_EQ(sw._rings[1]._net_disp, upper ? (std::vector<int>{0, 256, 552}) : (std::vector<int>{0, 192, 448}));
-  }
-  MPI_Comm_free(&four);
+  auto hw = make_hw("-cpu_only 1 -mode r:2x2 -align_part 64", four);
+  MPI_Comm_free(&four);  // the layer works on a copy
+  std::vector<float> buf(1000);
+  qor_sw<float> sw(*hw, buf.data(), 1000, 0);
+  EXPECT_EQ(sw._part_off, (std::vector<int>{0, 192, 448, 704, 1000}));
+  EXPECT_EQ(sw._rings[0]._net_size, (std::vector<int>{448, 552}));
+  const bool upper = world_rank() % 4 >= 2;
+  EXPECT_EQ(sw._rings[1]._net_off, upper ? 448 : 0);
+  EXPECT_EQ(sw._rings[1]._net_size, upper ? (std::vector<int>{256, 296}) : (std::vector<int>{192, 256}));
+  EXPECT_EQ(sw._rings[1]._net_disp, upper ? (std::vector<int>{0, 256, 552}) : (std::vector<int>{0, 192, 448}));
   qor_hw::_align_part = 8;
 }
 
@@ -306,11 +290,25 @@ TEST(Partition, ShortLastPartIsMessageFifteenAtDebugLevelTwo) {
             std::make_tuple(39, "_net_size[" + std::to_string(P - 1) + "]=4"));
 }
 
-// The residue starts at zero and keeps its prefix when the buffer grows,
-// as the engine's own stream sees it in GPU mode.
+// The scratch buffer grows with headroom; a refused size changes nothing.  The
+// residue starts at zero and keeps its prefix when the buffer grows, as the
+// engine's own stream sees it in GPU mode (skipped without a GPU).
 TEST(Buffers, RebindResidueAndScratch) {
+  {
+    auto hw = make_hw("-cpu_only 1");
+    std::vector<float> c(150);
+    qor_sw<float> sw(*hw, c.data(), 150, 0);
+    float* scratch = sw.get_temp_buf(10);
+    EXPECT_EQ(sw.get_temp_buf(11), scratch) << "10 % headroom";
+    sw.get_temp_buf(12);
+    EXPECT_GE(sw._temp_buf_size, 12u);
+    qor_test::stderr_capture capture;
+    EXPECT_THROW(sw.update_buf(c.data(), -1), QORException);
+    EXPECT_EQ(qor_test::trace_summary(capture.take()).front(), "E:" + std::to_string(world_rank()) + ":invalid buffer size -1");
+    EXPECT_EQ(sw._buf_size, 150);
+  }
   for (bool gpu : {false, true}) {
-    if (gpu && !qor_test::device_available()) continue;
+    if (gpu) QOR_REQUIRE_DEVICE();
     auto hw = make_hw(gpu ? "-cpu_only 0" : "-cpu_only 1");
     engine_buffer<float> a(*hw, 100), b(*hw, 100), c(*hw, 150), first(*hw, 150), second(*hw, 150);
     // Zeroed ahead: the synchronisation of a write must not stand in for the
@@ -338,17 +336,6 @@ TEST(Buffers, RebindResidueAndScratch) {
     EXPECT_EQ(seen(second, 150), want) << "the accumulated prefix carries over";
     if (gpu) cudaStreamDestroy(stream);
   }
-  auto hw = make_hw("-cpu_only 1");
-  std::vector<float> c(150);
-  qor_sw<float> sw(*hw, c.data(), 150, 0);
-  float* scratch = sw.get_temp_buf(10);
-  EXPECT_EQ(sw.get_temp_buf(11), scratch) << "10 % headroom";
-  sw.get_temp_buf(12);
-  EXPECT_GE(sw._temp_buf_size, 12u);
-  qor_test::stderr_capture capture;
-  EXPECT_THROW(sw.update_buf(c.data(), -1), QORException);
-  EXPECT_EQ(qor_test::trace_summary(capture.take()).front(), "E:" + std::to_string(world_rank()) + ":invalid buffer size -1");
-  EXPECT_EQ(sw._buf_size, 150);
 }
 
 // A block above 64 MiB travels in as many pieces as there are request
@@ -388,10 +375,26 @@ TEST(Dumps, GradientFiles) {
   EXPECT_EQ(bytes, std::string(reinterpret_cast<const char*>(grad.data()), grad.size() * sizeof(float))) << file;
 }
 
+// The bitwise OR of halves on the host, then on the GPU (skipped without one).
 TEST(Folds, BitwiseOrPassAndHalfOnTheHost) {
   const int P = world_size(), me = world_rank();
+  {  // Only float has a host sum: a half pass fails before any message moves.
+    auto hw = make_hw("-cpu_only 1");
+    std::vector<__half> data(16 * P);
+    qor_sw<__half> sw(*hw, data.data(), 16 * P, 0);
+    sw.enable_rcs();
+    for (int a : {ALG_RING, ALG_RCS}) {
+      if (P < 2 || (a == ALG_RCS && sw._rcs[0]._my_size.empty())) continue;  // no pass, or no schedule
+      p2p_calls = 0;
+      qor_test::stderr_capture capture;
+      EXPECT_THROW(phase(sw, a, 0, true), QORException);
+      EXPECT_EQ(capture.take(), message_line(18, "[MPI: " + std::to_string(me) +
+                                                     "] Mode 'm' does not currently support half-precision floating point."));
+      EXPECT_EQ(p2p_calls, 0);
+    }
+  }
   for (bool gpu : {false, true}) {
-    if (gpu && !qor_test::device_available()) continue;
+    if (gpu) QOR_REQUIRE_DEVICE();
     auto hw = make_hw(gpu ? "-cpu_only 0" : "-cpu_only 1");
     engine_buffer<__half> buf(*hw, 64 * P);
     std::vector<__half> bits(64 * P);
@@ -415,20 +418,6 @@ TEST(Folds, BitwiseOrPassAndHalfOnTheHost) {
       EXPECT_EQ(std::make_pair(r.error.id, r.error.status), std::make_pair(2, 6)) << r.log;
     }
 #endif
-  }
-  // Only float has a host sum: a half pass fails before any message moves.
-  auto hw = make_hw("-cpu_only 1");
-  std::vector<__half> data(16 * P);
-  qor_sw<__half> sw(*hw, data.data(), 16 * P, 0);
-  sw.enable_rcs();
-  for (int a : {ALG_RING, ALG_RCS}) {
-    if (P < 2 || (a == ALG_RCS && sw._rcs[0]._my_size.empty())) continue;
-    p2p_calls = 0;
-    qor_test::stderr_capture capture;
-    EXPECT_THROW(phase(sw, a, 0, true), QORException);
-    EXPECT_EQ(capture.take(), message_line(18, "[MPI: " + std::to_string(me) +
-                                                   "] Mode 'm' does not currently support half-precision floating point."));
-    EXPECT_EQ(p2p_calls, 0);
   }
 }
 
@@ -465,7 +454,7 @@ TEST(Waits, StuckRequestWritesOneTimeoutLineThenCompletes) {
 // Every process makes the same call fail, so all stop at the same point: the
 // failure is its message, raised at the fixed line of the failing call.
 TEST(Failures, EachFailingCallIsReportedAtItsLine) {
-  const int P = world_size();
+  if (world_size() < 2) GTEST_SKIP() << "one process sends nothing";
   struct failure_case {
     int a;
     bool rs, dbg;
@@ -485,7 +474,7 @@ TEST(Failures, EachFailingCallIsReportedAtItsLine) {
     auto sw = std::make_shared<qor_sw<float>>(*hw, data->data(), 1003, 0);
     kept.insert(kept.end(), {hw, data, sw});
     sw->enable_rcs();
-    if (P < 2 || (c.a == ALG_RCS && sw->_rcs[0]._my_size.empty())) continue;
+    if (c.a == ALG_RCS && sw->_rcs[0]._my_size.empty()) continue;  // RCS has no schedule here
     c.f->skip = c.skip;
     const qor_test::raised_t r = qor_test::raised([&] {
       c.dbg ? phase<float, true>(*sw, c.a, 0, c.rs) : phase<float>(*sw, c.a, 0, c.rs);

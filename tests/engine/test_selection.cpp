@@ -31,11 +31,7 @@ int __wrap_MPI_Comm_split_type(MPI_Comm comm, int type, int key, MPI_Info info, 
 namespace {
 
 using namespace qor::network;
-using qor_test::engine_buffer;
-using qor_test::make_hw;
-
-int world_rank() { return qor_test::world_rank(); }
-int world_size() { return qor_test::world_size(); }
+using qor_test::engine_buffer, qor_test::make_hw, qor_test::world_rank, qor_test::world_size;
 
 // Both lists in one letter per dimension: "rs/ag".
 std::string lists(const qor_sw<float>& sw) {
@@ -71,6 +67,7 @@ selection select_on(qor_hw& hw) {
 }
 
 struct letters_case {
+  const char* name;
   bool gpu;
   size_t dims;  // of the first grid of the job with that many; skipped without one
   std::string letters, options;
@@ -80,51 +77,53 @@ struct letters_case {
 
 bool power_of_two(int n) { return n > 1 && (n & (n - 1)) == 0; }
 
+std::vector<letters_case> letters_cases() {
+  const bool rcs = power_of_two(world_size());
+  const std::string w = "W:0:forced to apply ";
+  return {
+      {"ring_nccl", true, 3, "rn", "", "rnn/rnn", {"I:0:selected algo: RING   NCCLR  NCCLR   - NCCLR  NCCLR  RING   "}},
+      {"mpi_off", true, 2, "m", "-mpi_mode 0", "nn/nn",
+       {w + "NCCLR to dim[0] as MPI     cannot be used", w + "NCCLR to dim[1] as MPI     cannot be used",
+        "I:0:selected algo: NCCLR  NCCLR   - NCCLR  NCCLR  "}},
+      {"mpi_packed", true, 1, "m", "-pack 0.5", "r/r", {w + "RING to dim[0] as MPI     cannot be used", "I:0:selected algo: RING    - RING   "}},
+      {"nccl_fused", true, 1, "n", "-fuse_dim 1", "N/N", {"I:0:fusing NCCLR   to NCCLA  ", "I:0:selected algo: NCCLA   - NCCLA  "}},
+      {"nccl_on_the_host", false, 1, "n", "", "r/r", {w + "RING to dim[0] as NCCLR   cannot be used", "I:0:selected algo: RING    - RING   "}},
+      {"rcs", false, 1, "c", "", rcs ? "c/c" : "r/r",
+       rcs ? std::vector<std::string>{"I:0:selected algo: RCS     - RCS    "}
+           : std::vector<std::string>{w + "RING to dim[0] as RCS     cannot be used", "I:0:selected algo: RING    - RING   "}},
+      {"ring_mpi_fused", false, 2, "rm", "-fuse_dim 1", "rM/rM",
+       {"I:0:fusing MPI     to MPIA   ", "I:0:selected algo: RING   MPIA    - MPIA   RING   "}},
+      {"mpi_ring_unfused", false, 2, "mr", "-fuse_dim 1", "mr/mr", {"I:0:selected algo: MPI    RING    - RING   MPI    "}},
+  };
+}
+class Letters : public testing::TestWithParam<letters_case> {};
+
 }  // namespace
 
 // The letters with every substitution, fusing, and the summary line: rank 0
 // alone writes, and nothing but these lines.
-TEST(Selection, LettersSubstitutionsAndFusing) {
-  const bool rcs = power_of_two(world_size());
-  const std::string w = "W:0:forced to apply ";
-  const letters_case cases[] = {
-      {true, 3, "rn", "", "rnn/rnn", {"I:0:selected algo: RING   NCCLR  NCCLR   - NCCLR  NCCLR  RING   "}},
-      {true, 2, "m", "-mpi_mode 0", "nn/nn",
-       {w + "NCCLR to dim[0] as MPI     cannot be used", w + "NCCLR to dim[1] as MPI     cannot be used",
-        "I:0:selected algo: NCCLR  NCCLR   - NCCLR  NCCLR  "}},
-      {true, 1, "m", "-pack 0.5", "r/r", {w + "RING to dim[0] as MPI     cannot be used", "I:0:selected algo: RING    - RING   "}},
-      {true, 1, "n", "-fuse_dim 1", "N/N", {"I:0:fusing NCCLR   to NCCLA  ", "I:0:selected algo: NCCLA   - NCCLA  "}},
-      {false, 1, "n", "", "r/r", {w + "RING to dim[0] as NCCLR   cannot be used", "I:0:selected algo: RING    - RING   "}},
-      {false, 1, "c", "", rcs ? "c/c" : "r/r",
-       rcs ? std::vector<std::string>{"I:0:selected algo: RCS     - RCS    "}
-           : std::vector<std::string>{w + "RING to dim[0] as RCS     cannot be used", "I:0:selected algo: RING    - RING   "}},
-      {false, 2, "rm", "-fuse_dim 1", "rM/rM", {"I:0:fusing MPI     to MPIA   ", "I:0:selected algo: RING   MPIA    - MPIA   RING   "}},
-      {false, 2, "mr", "-fuse_dim 1", "mr/mr", {"I:0:selected algo: MPI    RING    - RING   MPI    "}},
-  };
-  for (const letters_case& c : cases) {
-    if (c.gpu && qor_test::device_count() < world_size()) continue;  // NCCL needs a device each
-    std::string grid;
-    for (const std::vector<int>& g : qor_test::grids(world_size())) {
-      if (!grid.empty() || g.size() != c.dims) continue;
-      for (int size : g) grid += (grid.empty() ? ":" : "x") + std::to_string(size);
-    }
-    if (grid.empty() && c.dims > 1) continue;
-    auto hw = make_hw(std::string(c.gpu ? "-cpu_only 0 " : "-cpu_only 1 ") + "-mode " + c.letters + grid + " " + c.options);
-    const selection s = select_on(*hw);
-    EXPECT_EQ(s.status, QOR_SUCCESS) << c.letters << " " << c.options;
-    EXPECT_EQ(s.lists, c.lists) << c.letters << " " << c.options;
-    EXPECT_EQ(s.lines, world_rank() == 0 ? c.rank0_lines : std::vector<std::string>{}) << c.letters << " " << c.options;
-  }
+TEST_P(Letters, SubstitutionsAndFusing) {
+  const letters_case& c = GetParam();
+  if (c.gpu && qor_test::device_count() < world_size()) GTEST_SKIP() << "NCCL needs a device per process";
+  std::string grid;
+  for (const std::vector<int>& g : qor_test::grids(world_size()))
+    if (grid.empty() && g.size() == c.dims) grid = ":" + qor_test::grid_text(g);
+  if (grid.empty() && c.dims > 1) GTEST_SKIP() << "no grid of " << c.dims << " dimensions";
+  auto hw = make_hw(std::string(c.gpu ? "-cpu_only 0 " : "-cpu_only 1 ") + "-mode " + c.letters + grid + " " + c.options);
+  const selection s = select_on(*hw);
+  EXPECT_EQ(s.status, QOR_SUCCESS);
+  EXPECT_EQ(s.lists, c.lists);
+  EXPECT_EQ(s.lines, world_rank() == 0 ? c.rank0_lines : std::vector<std::string>{});
 }
+INSTANTIATE_TEST_SUITE_P(Selection, Letters, testing::ValuesIn(letters_cases()),
+                         [](const testing::TestParamInfo<letters_case>& info) { return std::string(info.param.name); });
 
 TEST(Selection, UnknownLetterIsMessage17OnEveryProcess) {
   auto hw = make_hw("-cpu_only 1 -mode rx");
   const selection s = select_on(*hw);
   EXPECT_EQ(s.status, QOR_FAILURE);
-  EXPECT_NE(s.log.find(qor_test::message_line(17, "[MPI: " + std::to_string(world_rank()) +
-                                                      "] Unknown algorithm selected 'x'.\n")),
-            std::string::npos)
-      << s.log;
+  const std::string why = "[MPI: " + std::to_string(world_rank()) + "] Unknown algorithm selected 'x'.\n";
+  EXPECT_NE(s.log.find(qor_test::message_line(17, why)), std::string::npos) << s.log;
 }
 
 
@@ -242,9 +241,8 @@ TEST(Tuning, GroupsThatDifferAgreeOnEveryCombination) {
   const int N = world_size();
   if ((N != 4 && N != 8) || qor_test::device_count() < N) GTEST_SKIP() << "needs 4 or 8 processes with a device each";
   per_host = N / 2 + 1;
-  auto hw = make_hw("-cpu_only 0 -cross_node_nccl 0 -mode p:2x" + std::to_string(N / 2));
+  auto hw = make_hw("-cpu_only 0 -cross_node_nccl 0 -dbg_level 1 -mode p:2x" + std::to_string(N / 2));
   per_host = 0;
-  hw->_dbg_level = 1;
   std::vector<int> nccl_everywhere(hw->_dim.size(), 1);
   for (const qor_dim& D : hw->_dim) {
     int same = D._same_host, all_same = 0, any_same = 0;

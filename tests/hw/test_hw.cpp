@@ -73,13 +73,9 @@ std::vector<int> members(MPI_Comm comm) {
   return ranks;
 }
 
-std::string text_of(const std::vector<int>& grid) {
-  std::string text;
-  for (int size : grid) text += (text.empty() ? "" : "x") + std::to_string(size);
-  return text;
-}
+using qor_test::grid_text;
 
-class Hw : public testing::Test {
+class LeakCheckedHw : public testing::Test {
  protected:
   void SetUp() override {
     rank_ = qor_test::world_rank();
@@ -112,7 +108,7 @@ TEST(Grid, RowMajorCoordinatesSchedulesAndPartSizes) {
   for (std::vector<int> dims : {std::vector<int>{8}, {2, 4}, {4, 2}, {2, 2, 2}, {1, 8}, {2, 1, 2, 2}})
     for (int rank = 0; rank < 8; ++rank) {
       qor_hw::comb(rank, dims, coords);
-      EXPECT_EQ(qor_hw::decomb(dims, coords), rank) << text_of(dims) << " rank " << rank;
+      EXPECT_EQ(qor_hw::decomb(dims, coords), rank) << grid_text(dims) << " rank " << rank;
     }
   for (auto [n, depth] : std::vector<std::pair<int, int>>{{1, 0}, {2, 1}, {6, 0}, {8, 3}, {1024, 10}, {2048, 0}})
     EXPECT_EQ(qor_hw::get_rcs_depth(n), depth) << n;
@@ -124,15 +120,17 @@ TEST(Grid, RowMajorCoordinatesSchedulesAndPartSizes) {
   qor_hw::_align_part = 8;
 }
 
-TEST_F(Hw, HostModeReadsItsOptionsAndAdvisesOnRankZero) {
+TEST_F(LeakCheckedHw, HostModeReadsItsOptionsAndAdvisesOnRankZero) {
   built b = build("-cpu_only 1 -mode rm -comm_iter 7 -dev_sync 1 -fuse_dim 2 -mpi_inplace 1");
   ASSERT_TRUE(b.hw) << b.log;
   std::vector<std::string> expected;
   auto line = [&](char severity, const std::string& text) {
     expected.push_back(std::string(1, severity) + ":" + std::to_string(rank_) + ":" + text);
   };
+  int version = 0, subversion = 0;
+  MPI_Get_version(&version, &subversion);
   if (rank_ == 0) {
-    line('I', "==== Vorlan Corp. QOR 1.5.1 + (MPI 3.1) ====");
+    line('I', "==== Vorlan Corp. QOR " QOR_VERSION_TEXT " + (MPI " + std::to_string(version) + "." + std::to_string(subversion) + ") ====");
     line('W', "[-comm_iter 7] reduces the communication frequency (may hurt convergence)");
     line('W', "[-fuse_dim 2] allows to invoke native allreduce");
     line('W', "[-dev_sync 1] can degrade performance");
@@ -143,7 +141,7 @@ TEST_F(Hw, HostModeReadsItsOptionsAndAdvisesOnRankZero) {
   EXPECT_EQ(qor_test::trace_summary(b.log), expected);
 }
 
-TEST_F(Hw, RefusedOptionsRaiseTheirMessageAndReleaseEverything) {
+TEST_F(LeakCheckedHw, RefusedOptionsRaiseTheirMessageAndReleaseEverything) {
   const std::string r = "[MPI: " + std::to_string(rank_) + "] ", n = std::to_string(size_);
   const std::string small = size_ > 1 ? "1" : "0";  // a product short of the process count
   const std::string qor = "A QOR error has occurred on host " + qor::host_name() + ".";
@@ -153,8 +151,7 @@ TEST_F(Hw, RefusedOptionsRaiseTheirMessageAndReleaseEverything) {
     std::string what;
   };
   std::vector<refusal> cases = {
-      {"-mode :2x2", 6, qor},
-      {"-align_part 0", 6, qor},
+      {"-mode :2x2", 6, qor}, {"-align_part 0", 6, qor},
       {"-pipe 2", 12, r + "Parameter '-pipe 2' cannot be used with parameter '-cpu_only 1'.\n"},
       {"-pack 0.5", 12, r + "Parameter '-pack 0.5' cannot be used with parameter '-cpu_only 1'.\n"},
       {"-comp_min_size 1", 12, r + "Parameter '-comp_min_size 1' cannot be used with parameter '-cpu_only 1'.\n"},
@@ -170,20 +167,20 @@ TEST_F(Hw, RefusedOptionsRaiseTheirMessageAndReleaseEverything) {
     EXPECT_NE(b.log.find(message_line(c.id, c.what)), std::string::npos) << b.log;
   }
   scoped_env no_gpu("QOR_EMU_DEVICE_COUNT", "0");
-  if (qor_test::device_available()) return;
+  if (qor_test::device_available()) GTEST_SKIP() << "GPU mode without a GPU: a real one is usable whatever the emulation's count";
   const built b = build("-mode r");
   EXPECT_EQ(b.error.message, r + "Parameter '-cpu_only 0' being used, but no GPU devices are detected.\n");
   EXPECT_EQ(b.error.status, 16);
 }
 
 // Also with every two consecutive ranks pretending to be a host of their own.
-TEST_F(Hw, EachDimensionIsTheLineOfProcessesThroughThisOne) {
+TEST_F(LeakCheckedHw, EachDimensionIsTheLineOfProcessesThroughThisOne) {
   std::vector<std::vector<int>> all = qor_test::grids(size_);
   all.insert(all.end(), {{1, size_}, {size_, 1, 1}});
   for (per_host = 0; per_host <= 2; per_host += 2) {
     for (std::vector<int>& grid : all) {
-      const built b = build("-cpu_only 1 -mode r:" + text_of(grid));
-      ASSERT_TRUE(b.hw) << text_of(grid) << b.log;
+      const built b = build("-cpu_only 1 -mode r:" + grid_text(grid));
+      ASSERT_TRUE(b.hw) << grid_text(grid) << b.log;
       size_t kept = grid.size();
       while (kept > 1 && grid[kept - 1] == 1) --kept;
       ASSERT_EQ(b.hw->_dim.size(), kept) << "trailing dimensions of one process are dropped";
@@ -193,7 +190,7 @@ TEST_F(Hw, EachDimensionIsTheLineOfProcessesThroughThisOne) {
         std::vector<int> line;
         std::vector<int> at = coords;
         for (at[d] = 0; at[d] < grid[d]; ++at[d]) line.push_back(qor_hw::decomb(grid, at));
-        EXPECT_EQ(members(b.hw->_dim[d]._comm), line) << text_of(grid) << " dimension " << d;
+        EXPECT_EQ(members(b.hw->_dim[d]._comm), line) << grid_text(grid) << " dimension " << d;
         EXPECT_EQ(std::make_pair(b.hw->_dim[d]._rank, b.hw->_dim[d]._size), std::make_pair(coords[d], grid[d]));
         EXPECT_EQ(b.hw->_dim[d]._same_host, per_host == 0 || line.front() / 2 == line.back() / 2);
       }
@@ -201,7 +198,7 @@ TEST_F(Hw, EachDimensionIsTheLineOfProcessesThroughThisOne) {
   }
 }
 
-TEST_F(Hw, FailingSplitIsMessageFiveAndFreesTheCommunicators) {
+TEST_F(LeakCheckedHw, FailingSplitIsMessageFiveAndFreesTheCommunicators) {
   char text[MPI_MAX_ERROR_STRING];
   int length = 0;
   MPI_Error_string(MPI_ERR_COMM, text, &length);
@@ -214,7 +211,7 @@ TEST_F(Hw, FailingSplitIsMessageFiveAndFreesTheCommunicators) {
   }
 }
 
-TEST_F(Hw, RunTimeOptionsUpdateAndTravelAsSixteenBytes) {
+TEST_F(LeakCheckedHw, RunTimeOptionsUpdateAndTravelAsSixteenBytes) {
   built b = build("-cpu_only 1");
   qor_hw& hw = *b.hw;
   qor_test::stderr_capture capture;
@@ -230,7 +227,7 @@ TEST_F(Hw, RunTimeOptionsUpdateAndTravelAsSixteenBytes) {
             std::make_tuple(3, 4, 5, 6));
 }
 
-TEST_F(Hw, GpuModeDeviceStreamsHandleAndBuffers) {
+TEST_F(LeakCheckedHw, GpuModeDeviceStreamsHandleAndBuffers) {
   QOR_REQUIRE_DEVICE();
   built b = build("-mode r:1x" + std::to_string(size_) + " -pipe 2 -omp 2");
   ASSERT_TRUE(b.hw) << b.log;
@@ -267,60 +264,60 @@ TEST_F(Hw, GpuModeDeviceStreamsHandleAndBuffers) {
 }
 
 #if QOR_GPU_EMULATED
+// Name, options, enable_nccl(all), NCCL_RINGS (null: unset), ranks per pretended host.
+using rings_case = std::tuple<const char*, std::string, bool, const char*, int>;
+std::vector<rings_case> rings_cases() {
+  const std::string h = std::to_string(std::max(qor_test::world_size() / 2, 1));
+  return {{"n", "-mode n", false, nullptr, 0}, {"b_user_rings", "-mode b", false, "7 6 5 4", 0},
+          {"r_all", "-mode r", true, "mine", 0}, {"b_grid", "-mode b:" + h + "x2", false, nullptr, 0},
+          {"b_hosts", "-mode b", false, "mine", 2}, {"p_grid_hosts", "-mode p:2x" + h + " -cross_node_nccl 0", true, nullptr, 2}};
+}
+class NcclRings : public LeakCheckedHw, public testing::WithParamInterface<rings_case> {};
+
 // Communicators per dimension (one, or one per peer for 'b' and enable_nccl(true)),
 // each joining the dimension's processes, made with the ring orders that four-
 // and six-process dimensions on one host get, NCCL_RINGS restored after.
-TEST_F(Hw, NcclCommunicatorsPerDimensionAndTheirRingOrders) {
-  const std::string h = std::to_string(std::max(size_ / 2, 1));
-  struct rings_case {
-    std::string mode;
-    bool all;
-    const char* user;
-    int per_host;
-  } cases[] = {{"-mode n", false, nullptr, 0}, {"-mode b", false, "7 6 5 4", 0},
-               {"-mode r", true, "mine", 0},   {"-mode b:" + h + "x2", false, nullptr, 0},
-               {"-mode b", false, "mine", 2},  {"-mode p:2x" + h + " -cross_node_nccl 0", true, nullptr, 2}};
+TEST_P(NcclRings, CommunicatorsPerDimensionAndTheirRingOrders) {
+  const auto& [name, mode, all, user, hosts] = GetParam();
+  if (size_ % 2 && (hosts > 0 || mode.find('x') != std::string::npos)) GTEST_SKIP() << "needs the processes in pairs";
   const char* four[4] = {"0 1 2 3", "1 0 3 2", "2 3 0 1", "3 2 1 0"};
-  for (const rings_case& c : cases) {
-    const bool needs_pairs = c.per_host > 0 || c.mode.find('x') != std::string::npos;
-    if (size_ % 2 && needs_pairs) continue;
-    SCOPED_TRACE(c.mode);
-    scoped_env rings("NCCL_RINGS", c.user);
-    // Pretended hosts have GPUs of their own: one each, as under a scheduler.
-    const std::string own_gpu = std::to_string(rank_);
-    scoped_env gpus("CUDA_VISIBLE_DEVICES", c.per_host ? own_gpu.c_str() : nullptr);
-    per_host = c.per_host;
-    built b = build(c.mode);
-    ASSERT_TRUE(b.hw) << b.log;
-    qor_hw& hw = *b.hw;
-    qoremu_nccl_rings_clear();
-    hw.enable_nccl(c.all);
-    std::vector<std::string> seen_rings;
-    size_t streams = 1;
-    for (size_t d = 0; d < hw._dim.size(); ++d) {
-      const auto& dim = hw._dim[d];
-      const bool per_peer = c.all || hw.get_algo(static_cast<int>(d)) == 'b';
-      const size_t count = !dim._same_host && hw._cross_node_nccl == 0 ? 0 : per_peer ? dim._size : 1;
-      ASSERT_EQ(dim._nccl_comm.size(), count);
-      streams = std::max(streams, count);
-      for (size_t i = 0; i < count; ++i) {
-        const bool ordered = dim._same_host && per_peer && (count == 4 || count == 6);
-        seen_rings.push_back(!ordered ? (c.user ? c.user : "") : count == 4 ? four[i] : "0 1 2 3 4 5");
-        const size_t slot = ordered && count == 4 ? i ^ 1 : i;
-        EXPECT_EQ(dim._nccl_slot[slot], &dim._nccl_comm[i]) << "slot " << slot;
-      }
-      EXPECT_EQ(hw._multi_stream[d], hw.get_algo(static_cast<int>(d)) == 'b' && count > 0);
+  scoped_env rings("NCCL_RINGS", user);
+  // Pretended hosts have GPUs of their own: one each, as under a scheduler.
+  const std::string own_gpu = std::to_string(rank_);
+  scoped_env gpus("CUDA_VISIBLE_DEVICES", hosts ? own_gpu.c_str() : nullptr);
+  per_host = hosts;
+  built b = build(mode);
+  ASSERT_TRUE(b.hw) << b.log;
+  qor_hw& hw = *b.hw;
+  qoremu_nccl_rings_clear();
+  hw.enable_nccl(all);
+  std::vector<std::string> seen_rings;
+  size_t streams = 1;
+  for (size_t d = 0; d < hw._dim.size(); ++d) {
+    const auto& dim = hw._dim[d];
+    const bool per_peer = all || hw.get_algo(static_cast<int>(d)) == 'b';
+    const size_t count = !dim._same_host && hw._cross_node_nccl == 0 ? 0 : per_peer ? dim._size : 1;
+    ASSERT_EQ(dim._nccl_comm.size(), count);
+    streams = std::max(streams, count);
+    for (size_t i = 0; i < count; ++i) {
+      const bool ordered = dim._same_host && per_peer && (count == 4 || count == 6);
+      seen_rings.push_back(!ordered ? (user ? user : "") : count == 4 ? four[i] : "0 1 2 3 4 5");
+      const size_t slot = ordered && count == 4 ? i ^ 1 : i;
+      EXPECT_EQ(dim._nccl_slot[slot], &dim._nccl_comm[i]) << "slot " << slot;
     }
-    std::vector<std::string> recorded;
-    for (size_t i = 0; i < qoremu_nccl_rings_count(); ++i) recorded.push_back(qoremu_nccl_rings_at(i));
-    EXPECT_EQ(recorded, seen_rings);
-    EXPECT_EQ(hw._streams.size(), streams);
-    const char* after = std::getenv("NCCL_RINGS");
-    EXPECT_EQ(std::string(after ? after : "-"), std::string(c.user ? c.user : "-"));
+    EXPECT_EQ(hw._multi_stream[d], hw.get_algo(static_cast<int>(d)) == 'b' && count > 0);
   }
+  std::vector<std::string> recorded;
+  for (size_t i = 0; i < qoremu_nccl_rings_count(); ++i) recorded.push_back(qoremu_nccl_rings_at(i));
+  EXPECT_EQ(recorded, seen_rings);
+  EXPECT_EQ(hw._streams.size(), streams);
+  const char* after = std::getenv("NCCL_RINGS");
+  EXPECT_EQ(std::string(after ? after : "-"), std::string(user ? user : "-"));
 }
+INSTANTIATE_TEST_SUITE_P(Hw, NcclRings, testing::ValuesIn(rings_cases()),
+                         [](const testing::TestParamInfo<rings_case>& info) { return std::get<0>(info.param); });
 
-TEST_F(Hw, FailuresOfDeviceCallsRaiseTheirMessageAndReleaseEverything) {
+TEST_F(LeakCheckedHw, FailuresOfDeviceCallsRaiseTheirMessageAndReleaseEverything) {
   const std::string cuda = "A CUDA error has occurred on host " + qor::host_name() + ":\n";
   for (auto [function, skip, error, id, what] : std::vector<std::tuple<const char*, int, int, int, std::string>>{
            {"cudaSetDevice", 0, cudaErrorInvalidDevice, 2, cuda + "invalid device ordinal"},
@@ -341,7 +338,7 @@ TEST_F(Hw, FailuresOfDeviceCallsRaiseTheirMessageAndReleaseEverything) {
 
 // A failure on one process only ends every process with an error: no GPU,
 // a device that cannot be set, no NCCL identifier on a dimension's first.
-TEST_F(Hw, AFailureOnOneProcessEndsEveryProcess) {
+TEST_F(LeakCheckedHw, AFailureOnOneProcessEndsEveryProcess) {
   if (size_ < 2) GTEST_SKIP() << "one process leaves nobody waiting";
   const bool alone = rank_ == 1;
   for (const std::string cause : {"no GPU", "cudaSetDevice", "ncclGetUniqueId"}) {

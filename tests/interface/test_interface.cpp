@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "qor.h"
@@ -110,8 +112,7 @@ bool finalize_all() {
   if (started && !finalized) MPI_Finalize();
 #if QOR_GPU_EMULATED
   EXPECT_EQ(qoremu_live_nccl_comms() + qoremu_live_streams() + qoremu_live_cublas_handles() +
-                qoremu_live_device_allocations() + qoremu_live_host_allocations(),
-            0u);
+                qoremu_live_device_allocations() + qoremu_live_host_allocations(), 0u);
 #endif
   return finalized;
 }
@@ -137,12 +138,11 @@ TEST(Single, BeforeInitAndRefusedStarts) {
   double value = 5.0;
   qor_test::stderr_capture capture;
   const std::vector<std::pair<const char*, QOR_Status>> calls = {
-      {"qor_allreduce", qor_allreduce(buf, 4, QOR_FLOAT, QOR_SUM)},
+      {"qor_allreduce", qor_allreduce(buf, 4, QOR_FLOAT, QOR_SUM)}, {"qor_memsync", qor_memsync()},
       {"qor_memcpy_host_to_device", qor_memcpy_host_to_device(buf, buf + 2, 8)},
       {"qor_memcpy_device_to_host", qor_memcpy_device_to_host(buf, buf + 2, 8)},
       {"qor_memcpy_gather", qor_memcpy_gather(pieces[0], pieces, sizes, 1)},
       {"qor_memcpy_scatter", qor_memcpy_scatter(pieces, sizes, 1, pieces[0])},
-      {"qor_memsync", qor_memsync()},
       {"qor_get_key_value", qor_get_key_value(QOR_KEY_E2E, &value)}};
   const QOR_Status null_text = qor_init(nullptr);
   const std::string log = capture.take();
@@ -170,9 +170,8 @@ TEST(Single, BeforeInitAndRefusedStarts) {
     qor_test::stderr_capture bounded;
     EXPECT_FALSE(qor_wait_idle_for("qor_finalize", 'W', 0.05));
     const std::string line = qor_test::trace_summary(bounded.take()).at(0);
-    EXPECT_TRUE(qor_test::matches(line,
-                                  "W:-1:qor_finalize: the asynchronous allreduce of 7 elements at .* "
-                                  "has not finished after 0.05 s")) << line;
+    EXPECT_TRUE(qor_test::matches(line, "W:-1:qor_finalize: the asynchronous allreduce of 7 elements at .* "
+                                        "has not finished after 0.05 s")) << line;
   }
   qor_thrinit = 1, qor_thr = pthread_self();
   EXPECT_TRUE(qor_wait_idle_for("exit", 'E', 0.05)) << "on the worker thread";
@@ -400,47 +399,46 @@ void legacy_run(bool gpu, bool application_mpi) {
   finalize_all();
 }
 
-// The engine end to end, one kind of cached layer after the other (a
-// repeated start keeps the hardware layer and drops the layers): plain,
+// A repeated start keeps the first start's hardware layer (and drops the cached
+// layers): rebuilt from options and `more`, or their refusal (status 0: rebuilt).
+QORException restart(const std::string& options, const std::string& more) {
+  EXPECT_EQ(qor_init(options.c_str()), QOR_SUCCESS);
+  return qor_test::replace_hw(global_hw_h, options + " " + more);
+}
+
+// The engine end to end, one kind of cached layer after the other: plain,
 // pipelined, pipelining below its threshold, packed, packed and pipelined,
 // compressed; changing sizes, sums and averages, synchronous and
 // asynchronous calls.  A pipelined layer given fusing keeps NCCL on
 // dimension 0; with dev_sync 1 a packed layer waits for the caller's writes
-// before packing.  Host-CPU mode tunes its algorithms by measurement and has
-// no half sum.
+// before packing.  Host-CPU mode tunes its algorithms by measurement, has
+// no half sum and refuses pipelining and packing.
 void legacy_engine_run(bool gpu) {
   if (gpu) QOR_REQUIRE_A_GPU_EACH();
-  const char* options = gpu ? "-qor_legacy_allreduce 1 -mode b -pipe 3" : "-qor_legacy_allreduce 1 -cpu_only 1 -mode p";
-  ASSERT_EQ(qor_init(options), QOR_SUCCESS);
+  const std::string options = gpu ? "-qor_legacy_allreduce 1 -mode b" : "-qor_legacy_allreduce 1 -cpu_only 1 -mode p";
+  ASSERT_EQ(qor_init(options.c_str()), QOR_SUCCESS);
   int me = -1, n = 0;
   qor_rank(&me), qor_size(&n);
-  struct layer_case {
-    float pack;
-    int pipe, pipe_thold, comp_min_size, float_type, half_type;
-    const char* mode = nullptr;  // the start's letters when null
-    int fuse_dim = 0, dev_sync = 0;
-  } cases[] = {{0.0f, 1, 0, -1, 0, 1}, {0.0f, 3, 0, -1, 2, 3}, {0.0f, 3, 1 << 30, -1, 0, 1},
-               {1.0f, 1, 0, -1, 1, -1}, {1.0f, 3, 0, -1, 3, -1}, {0.0f, 2, 0, -1, 2, 3, "n", 1},
-               {1.0f, 3, 0, -1, 3, -1, "b", 0, 1}, {1.0f, 1, 0, -1, 1, -1, "b", 0, 1}, {0.0f, 1, 0, 0, 0, 1}};
-  for (const layer_case& c : cases) {
-    if (!gpu && (c.pipe > 1 || c.pack > 0.0f)) continue;  // refused with -cpu_only
-    ASSERT_EQ(qor_init(options), QOR_SUCCESS);
-    global_hw_h->_pack = c.pack, global_hw_h->_pipe = c.pipe, global_hw_h->_pipe_thold = c.pipe_thold;
-    global_hw_h->_comp_min_size = c.comp_min_size;
-    global_hw_h->_desc = c.mode ? c.mode : gpu ? "b" : "p";
-    global_hw_h->_fuse_dim = c.fuse_dim, global_hw_h->_dev_sync = c.dev_sync;
-    EXPECT_EQ(allreduce_table(me, n, c.pipe == 1, c.pack > 0.0f, c.dev_sync == 0), "")
-        << "pack " << c.pack << " pipe " << c.pipe << " mode " << global_hw_h->_desc;
-    EXPECT_EQ(global_sw_float_h.type, c.float_type);
+  // The layer's options, the kinds of float and half layer made.
+  for (const auto& [more, float_type, half_type] : std::vector<std::tuple<std::string, int, int>>{
+           {"", 0, 1}, {"-pipe 3", 2, 3}, {"-pipe 3 -pipe_thold 1073741824", 0, 1}, {"-pack 1", 1, -1},
+           {"-pack 1 -pipe 3", 3, -1}, {"-pipe 2 -mode n -fuse_dim 1", 2, 3}, {"-pack 1 -pipe 3 -dev_sync 1", 3, -1},
+           {"-pack 1 -dev_sync 1", 1, -1}, {"-comp_min_size 0", 0, 1}}) {
+    const bool pipelined = more.find("-pipe ") != std::string::npos, packed = more.find("-pack") != std::string::npos;
+    const QORException refusal = restart(options, more);
+    EXPECT_EQ(refusal.id, !gpu && (pipelined || packed) ? 12 : 0) << more;
+    if (refusal.id) continue;
+    EXPECT_EQ(allreduce_table(me, n, !pipelined, packed, more.find("-dev_sync") == std::string::npos), "") << more;
+    EXPECT_EQ(global_sw_float_h.type, float_type);
     lib_buffer<__half> halves(std::vector<__half>(10, __float2half(1.0f)));
     qor_test::stderr_capture capture;
     const QOR_Status half = qor_allreduce(halves.ptr, 10, QOR_HALF, QOR_SUM);
     const std::string log = capture.take();
-    const bool refused = !gpu || c.half_type < 0;
+    const bool refused = !gpu || half_type < 0;
     EXPECT_EQ(half, refused ? QOR_FAILURE : QOR_SUCCESS);
     EXPECT_EQ(__half2float(halves.read()[9]), refused ? 1.0f : n) << "a refused half buffer is left alone";
     if (!refused) {
-      EXPECT_EQ(global_sw_half_h.type, c.half_type);
+      EXPECT_EQ(global_sw_half_h.type, half_type);
     }
     // The host has no half sum; a packed layer's memory holds no further halves.
     const std::string why = gpu ? " QOR_SW cannot be compressed further\n" : "[ERROR QOR-1-18] ";
@@ -449,30 +447,37 @@ void legacy_engine_run(bool gpu) {
   qor_test::stderr_capture quiet;
   // Half buffers on the host are refused whatever the algorithms, one
   // process, which needs no sum, included.
-  ASSERT_EQ(qor_init(options), QOR_SUCCESS);
-  global_hw_h->_desc = "r";
+  ASSERT_EQ(restart(options, "-mode r").id, 0);
   {
     lib_buffer<__half> halves(std::vector<__half>(3, __float2half(1.0f)));
     EXPECT_EQ(qor_allreduce(halves.ptr, 3, QOR_HALF, QOR_SUM), gpu ? QOR_SUCCESS : QOR_FAILURE);
   }
   // A layer whose selection failed is not kept: every call selects again.
-  ASSERT_EQ(qor_init(options), QOR_SUCCESS);
-  global_hw_h->_desc = "x";
+  ASSERT_EQ(restart(options, "-mode x").id, 0);
   {
     lib_buffer<float> one(std::vector<float>(4, 1.0f));
     for (int call = 0; call < 2; ++call) EXPECT_EQ(qor_allreduce(one.ptr, 4, QOR_FLOAT, QOR_SUM), QOR_FAILURE);
     EXPECT_EQ(global_sw_float_h.handle, nullptr);
   }
-  // A packed call that fails gives the caller its floats back (rounded to
-  // half, which these are exactly), not the packed halves.
-  if (gpu) {
-    ASSERT_EQ(qor_init(options), QOR_SUCCESS);
-    global_hw_h->_desc = "r", global_hw_h->_pack = 1.0f, global_hw_h->_pipe = 2;
+  // Refused calls leave the caller's buffer as it was: a packed one gets its
+  // floats back (rounded to half, which these are exactly), not the packed
+  // halves; a half one is refused before dimension 0 sums into it when a
+  // later dimension has no half sum.
+  const std::string grid = n >= 4 && n % 2 == 0 ? "2x" + std::to_string(n / 2) : "";
+  for (const auto& [more, type] : std::vector<std::pair<std::string, QOR_Type>>{
+           {"-mode r -pack 1 -pipe 2", QOR_FLOAT}, {"-mode nm:" + grid, QOR_HALF}}) {
+    if (!gpu || (type == QOR_HALF && grid.empty())) continue;  // needs a GPU each; two dimensions of 2 or more
+    ASSERT_EQ(restart(options, more).id, 0);
     std::vector<float> input(1000);
     for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<float>(i % 97) - 48.0f;
-    lib_buffer<float> packed(input);
-    EXPECT_EQ(qor_allreduce(packed.ptr, input.size(), QOR_FLOAT, QOR_SUM), QOR_FAILURE) << "RING on a pipelined layer";
-    EXPECT_EQ(packed.read(), input);
+    lib_buffer<float> floats(input);
+    std::vector<__half> halves_in(input.size());
+    for (size_t i = 0; i < input.size(); ++i) halves_in[i] = __float2half(input[i]);
+    lib_buffer<__half> halves(halves_in);
+    void* buf = type == QOR_FLOAT ? static_cast<void*>(floats.ptr) : static_cast<void*>(halves.ptr);
+    EXPECT_EQ(qor_allreduce(buf, input.size(), type, QOR_SUM), QOR_FAILURE) << more;
+    EXPECT_EQ(floats.read(), input) << more;
+    EXPECT_EQ(std::memcmp(halves.read().data(), halves_in.data(), input.size() * sizeof(__half)), 0) << more;
   }
   EXPECT_EQ(qor_allreduce(nullptr, size_t{1} << 31, QOR_FLOAT, QOR_SUM), QOR_FAILURE) << "more elements than an int counts";
   EXPECT_NE(quiet.take().find("elements in one call; the engine takes at most 2147483647"), std::string::npos);
@@ -489,13 +494,13 @@ TEST(LegacyEngine, OnGpus) { legacy_engine_run(true); }
 TEST(LegacyEngine, CompressedLayers) {
   QOR_REQUIRE_A_GPU_EACH();
   int me = -1, n = 0;
-  for (float pack : {0.0f, 1.0f}) {
+  for (int pack : {0, 1}) {
     for (int pipe : {1, 3}) {
-      ASSERT_EQ(qor_init("-qor_legacy_allreduce 1 -mode b -pipe 3"), QOR_SUCCESS);
+      const std::string more = "-comp_min_size 0 -pack " + std::to_string(pack) + " -pipe " + std::to_string(pipe);
+      ASSERT_EQ(restart("-qor_legacy_allreduce 1 -mode b", more).id, 0);
       qor_rank(&me), qor_size(&n);
-      global_hw_h->_pack = pack, global_hw_h->_pipe = pipe, global_hw_h->_pipe_thold = 0, global_hw_h->_comp_min_size = 0;
-      EXPECT_EQ(allreduce_table(me, n, false, pack > 0.0f), "") << "pack " << pack << " pipe " << pipe;
-      EXPECT_EQ(global_sw_float_h.type, (pack > 0.0f) + (pipe > 1 ? 2 : 0));
+      EXPECT_EQ(allreduce_table(me, n, false, pack > 0), "") << more;
+      EXPECT_EQ(global_sw_float_h.type, pack + (pipe > 1 ? 2 : 0));
     }
   }
   finalize_all();

@@ -39,7 +39,7 @@ struct device_floats {
   ~device_floats() { cudaFree(p); }
 };
 
-struct Siblings : testing::TestWithParam<std::pair<int, float>> {
+struct LeakCheckedSiblings : testing::TestWithParam<std::pair<int, float>> {
   void SetUp() override {
     QOR_REQUIRE_DEVICE();
     ASSERT_EQ(cudaStreamCreate(&stream_), cudaSuccess);
@@ -55,7 +55,7 @@ struct Siblings : testing::TestWithParam<std::pair<int, float>> {
 
 // The data lands after stale bytes, queued on the stream: a call that does
 // not wait its turn converts the stale bytes.  Element n is a guard.
-TEST_P(Siblings, PackGivesHalvesInPlaceAndUnpackBringsTheFloatsBack) {
+TEST_P(LeakCheckedSiblings, PackGivesHalvesInPlaceAndUnpackBringsTheFloatsBack) {
   const auto [n, scale] = GetParam();
   std::vector<float> x(n + 1), back(n + 1);
   std::vector<unsigned short> want(n + 1);  // the guard's half is never read back
@@ -69,8 +69,7 @@ TEST_P(Siblings, PackGivesHalvesInPlaceAndUnpackBringsTheFloatsBack) {
   EXPECT_EQ(qor_unpack_fp16to32(-n, nullptr, stream_, scale), 0);
   for (bool round_trip : {false, true}) {
     ASSERT_EQ(cudaMemset(d.p, 0x7f, (n + 1) * sizeof(float)), cudaSuccess);
-    ASSERT_EQ(cudaMemcpyAsync(d.p, x.data(), (n + 1) * sizeof(float), cudaMemcpyDefault, stream_),
-              cudaSuccess);
+    ASSERT_EQ(cudaMemcpyAsync(d.p, x.data(), (n + 1) * sizeof(float), cudaMemcpyDefault, stream_), cudaSuccess);
     // An error the application left pending is neither theirs nor swallowed.
     EXPECT_EQ(cudaSetDevice(-1), cudaErrorInvalidDevice);
     ASSERT_EQ(qor_pack_fp32to16(n, d.p, stream_, scale), 0);
@@ -82,7 +81,7 @@ TEST_P(Siblings, PackGivesHalvesInPlaceAndUnpackBringsTheFloatsBack) {
 }
 
 // Decompress copies the last compress call's count (sizes go up and down), never onto itself.
-TEST_P(Siblings, IdentityCompressionLeavesTheSumInDest) {
+TEST_P(LeakCheckedSiblings, IdentityCompressionLeavesTheSumInDest) {
   const int n = GetParam().first + 1;
   std::vector<float> sum(n + 1), zeros(n + 1);
   for (int i = 0; i <= n; ++i) sum[i] = value(i + 1);
@@ -104,6 +103,6 @@ TEST_P(Siblings, IdentityCompressionLeavesTheSumInDest) {
 const std::pair<int, float> sizes[] = {{0, 1},      {1, 1},    {2, 1},       {3, 1},
                                        {1023, 1},   {1024, 1}, {1025, 1},    {2051, 1},
                                        {300007, 1}, {3, 2},    {2051, 0.5f}, {300007, 2}};
-INSTANTIATE_TEST_SUITE_P(Sizes, Siblings, testing::ValuesIn(sizes));
+INSTANTIATE_TEST_SUITE_P(Sizes, LeakCheckedSiblings, testing::ValuesIn(sizes));
 
 }  // namespace

@@ -8,11 +8,12 @@
 #endif
 
 int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
 #if QOR_TEST_MPI
+  // Before the tests register: parameters may depend on the process count.
   int provided = 0;
   MPI_Init_thread(&argc, &argv, MPI_THREAD_SERIALIZED, &provided);
 #endif
+  testing::InitGoogleTest(&argc, argv);
   // 2 failed, 1 only skipped, 0 passed: the worst outcome of all ranks wins.
   int outcome = RUN_ALL_TESTS() != 0 ? 2 : 0;
   const auto* unit = testing::UnitTest::GetInstance();

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qor_exception.h"
@@ -64,8 +65,7 @@ struct child_result {
   int status;
   std::string log;
 };
-std::vector<child_result> run_children(int n, const std::function<int(int)>& body,
-                                       int seconds = 60);
+std::vector<child_result> run_children(int n, const std::function<int(int)>& body, int seconds = 60);
 // One child; tests of paths that end the process.
 child_result run_child(const std::function<int()>& body, int seconds = 60);
 
@@ -79,8 +79,22 @@ struct built {
 built build(const std::string& options, MPI_Comm comm = MPI_COMM_WORLD);
 
 // A hardware layer that must build (a failure is a test failure).
-std::unique_ptr<qor::network::qor_hw> make_hw(const std::string& options,
-                                              MPI_Comm comm = MPI_COMM_WORLD);
+std::unique_ptr<qor::network::qor_hw> make_hw(const std::string& options, MPI_Comm comm = MPI_COMM_WORLD);
+// `hw` replaced by a layer over the world from option text, or the refusal of the text (status 0: replaced).
+inline QORException replace_hw(qor::network::qor_hw*& hw, const std::string& options) {
+  built b = build(options);
+  if (b.hw) delete std::exchange(hw, b.hw.release());
+  return b.error;
+}
+
+// The engine's memory and element type: host-CPU float, GPU float, GPU half.
+struct mode {
+  bool gpu, half;
+};
+inline const mode modes[] = {{false, false}, {true, false}, {true, true}};
+inline std::string mode_name(const testing::TestParamInfo<mode>& m) {
+  return std::string(m.param.gpu ? "gpu_" : "host_") + (m.param.half ? "half" : "float");
+}
 
 // n elements in the memory the engine works on: the device's in GPU mode.
 template <class T>
@@ -115,6 +129,12 @@ struct engine_buffer {
 
 // Every grid of n processes as an ordered product of up to four sizes > 1.
 std::vector<std::vector<int>> grids(int n);
+// A grid as the -mode option writes it: "2x4".
+inline std::string grid_text(const std::vector<int>& grid) {
+  std::string text;
+  for (int size : grid) text += (text.empty() ? "" : "x") + std::to_string(size);
+  return text;
+}
 
 // True when the CUDA runtime reports a device; `why` says why not.
 bool device_available(std::string* why = nullptr);
@@ -175,3 +195,15 @@ std::string mismatch(const std::vector<T>& got, size_t begin, size_t end, F expe
     std::string qor_why_;                                                   \
     if (!::qor_test::device_available(&qor_why_)) GTEST_SKIP() << qor_why_; \
   } while (0)
+
+// A suite over the modes whose GPU cases skip, with the reason, without a GPU.
+class ModeTest : public testing::TestWithParam<qor_test::mode> {
+ protected:
+  void SetUp() override { if (GetParam().gpu) QOR_REQUIRE_DEVICE(); }
+  // A hardware layer in the mode's memory, and body(T{}) for its element type T.
+  std::unique_ptr<qor::network::qor_hw> layer(const std::string& options, MPI_Comm comm = MPI_COMM_WORLD) {
+    return qor_test::make_hw(std::string(GetParam().gpu ? "-cpu_only 0 " : "-cpu_only 1 ") + options, comm);
+  }
+  template <class F>
+  void by_type(F body) { GetParam().half ? body(__half{}) : body(float{}); }
+};
