@@ -1,7 +1,7 @@
 // The line numbers that the engine's trace lines and raised errors show.
 // These are the numbers log readers and their scripts expect, not lines of
 // these sources: they stay fixed whatever the layout of the files, and a
-// new log line of the engine takes __LINE__ instead.  Tests read them here.
+// new log line of the engine takes __LINE__ instead.
 #pragma once
 
 namespace qor {

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "qor_exception.h"
+#include "qor_algo.h"
 #include "qor_sw.h"
 #include "qor_test_support.h"
 #if QOR_GPU_EMULATED
@@ -134,10 +135,11 @@ void allreduce_case(qor_sw<T>& sw, size_t n, const mix& m) {
   for (int d = 0; d < dims; ++d) {
     sw._best_rs_algo[d] = d + 1 < dims ? m.rs : m.last_rs;
     sw._best_ag_algo[d] = d + 1 < dims ? m.ag : m.last_ag;
+    // As the algorithm table says: what cannot run is status 1, a half
+    // sum where there is none message 18.
     auto status_of = [&](int a) {
-      const bool nccl = a == ALG_NCCLB || a == ALG_NCCLR || a == ALG_NCCLA;
-      if ((a == ALG_RCS && sw._rcs[d]._my_size.empty()) || (nccl && !hw._dim[d].nccl_enabled())) return 1;
-      return std::is_same<T, __half>::value && (a == ALG_MPI || a == ALG_MPIA) ? 18 : 0;
+      if (cannot_run(hw, static_cast<size_t>(d), sw._rcs, a)) return 1;
+      return std::is_same<T, __half>::value && !find_algo(a)->sums_half ? 18 : 0;
     };
     if (!expect_rs) expect_rs = status_of(sw._best_rs_algo[d]);
     if (status_of(sw._best_ag_algo[d]) == 1) expect_ag = 1;
