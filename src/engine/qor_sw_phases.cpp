@@ -1,9 +1,10 @@
 // The two halves of an allreduce across the topology: reduce-scatter through
 // the dimensions in ascending order and allgather back in descending order,
 // each dimension by the algorithm chosen for it and the phase.
-#include <assert.h>
-
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <type_traits>
 
@@ -21,7 +22,11 @@ namespace {
 // An algorithm value that selection never stores: an internal error that
 // stops the process, reported at the line log readers know.
 [[noreturn]] void unknown_algorithm(int line) {
-  __assert_fail("false", __FILE__, static_cast<unsigned>(line), __PRETTY_FUNCTION__);
+  // A failed assert's message, written also where assertions are compiled
+  // out (NDEBUG in release builds).
+  std::fprintf(stderr, "%s: %s:%d: %s: Assertion `false' failed.\n", program_invocation_short_name, __FILE__, line,
+               __PRETTY_FUNCTION__);
+  std::abort();
 }
 // NCCLB drives one stream per process of the dimension; the hardware layer
 // makes them with the communicators.  Refused rather than read past the list.
