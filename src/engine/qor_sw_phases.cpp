@@ -1,12 +1,10 @@
 // The two halves of an allreduce across the topology: reduce-scatter through
 // the dimensions in ascending order and allgather back in descending order,
 // each dimension by the algorithm chosen for it and the phase.
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <type_traits>
 
 #include "qor_algo.h"
 #include "qor_exception.h"
@@ -20,10 +18,9 @@ namespace network {
 namespace {
 
 // An algorithm value that selection never stores: an internal error that
-// stops the process, reported at the line log readers know.
+// stops the process with a failed assert's message at the line log readers
+// know, also where assertions are compiled out (NDEBUG).
 [[noreturn]] void unknown_algorithm(int line) {
-  // A failed assert's message, written also where assertions are compiled
-  // out (NDEBUG in release builds).
   std::fprintf(stderr, "%s: %s:%d: %s: Assertion `false' failed.\n", program_invocation_short_name, __FILE__, line,
                __PRETTY_FUNCTION__);
   std::abort();
@@ -32,9 +29,8 @@ namespace {
 // makes them with the communicators.  Refused rather than read past the list.
 cudaStream_t* per_peer_streams(qor_hw& hw, const qor_dim& D) {
   if (D.nccl_enabled() && hw._streams.size() < static_cast<size_t>(D._size)) {
-    QOR_REFUSE(hw._rank, "NCCLB on dimension " + std::to_string(D._index) + " needs " +
-                             std::to_string(D._size) + " streams, the layer has " +
-                             std::to_string(hw._streams.size()));
+    QOR_REFUSE(hw._rank, "NCCLB on dimension " + std::to_string(D._index) + " needs " + std::to_string(D._size) +
+                             " streams, the layer has " + std::to_string(hw._streams.size()));
   }
   return hw._streams.data();
 }

@@ -108,30 +108,24 @@ QOR_Status qor_sw<T>::select_algo() {
       use_only(row->id, k);
       continue;
     }
-    switch (letter) {
-      case 'p': {
-        const bool dbg = hw._dbg_level >= 2;
-        QOR_Status status;
-        if (hw._device < 0) {
-          status = dbg ? use_best<QOR_MDR_HOST_SUM, true>(tuning_trials)
-                       : use_best<QOR_MDR_HOST_SUM, false>(tuning_trials);
-        } else {
-          status = dbg ? use_best<QOR_MDR_SUM, true>(tuning_trials)
-                       : use_best<QOR_MDR_SUM, false>(tuning_trials);
-        }
-        // Every combination failed: running "no algorithm" would return
-        // unreduced buffers as success.
-        if (status != QOR_SUCCESS) return status;
-        // Tuning has decided fusing itself.  The hardware layer's option
-        // says so from now on, so that neither the step below nor later
-        // layers fuse again: the one place the option changes after start.
-        if (hw._fuse_dim > 0 && may_fuse_last()) hw._fuse_dim = -1;
-        break;
-      }
-      default:
-        QOR_LOG_ERROR(qor_message::MSG_UNKNOWN_ALGO, hw._rank, static_cast<int>(letter));
-        return QOR_FAILURE;
+    if (letter != 'p') {  // the letter that asks for tuning
+      QOR_LOG_ERROR(qor_message::MSG_UNKNOWN_ALGO, hw._rank, static_cast<int>(letter));
+      return QOR_FAILURE;
     }
+    const bool dbg = hw._dbg_level >= 2;
+    QOR_Status status;
+    if (hw._device < 0) {
+      status = dbg ? use_best<QOR_MDR_HOST_SUM, true>(tuning_trials) : use_best<QOR_MDR_HOST_SUM, false>(tuning_trials);
+    } else {
+      status = dbg ? use_best<QOR_MDR_SUM, true>(tuning_trials) : use_best<QOR_MDR_SUM, false>(tuning_trials);
+    }
+    // Every combination failed: running "no algorithm" would return
+    // unreduced buffers as success.
+    if (status != QOR_SUCCESS) return status;
+    // Tuning has decided fusing itself.  The hardware layer's option says so
+    // from now on, so that neither the step below nor later layers fuse
+    // again: the one place the option changes after start.
+    if (hw._fuse_dim > 0 && may_fuse_last()) hw._fuse_dim = -1;
   }
 
   if (hw._fuse_dim > 0 && !_rings.empty() && may_fuse_last()) {

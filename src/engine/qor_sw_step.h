@@ -82,9 +82,8 @@ constexpr int host_sum_window = 4;
 // nothing lands later.
 template <OPR OP, class T>
 void refuse_host_half(qor_sw<T>& sw, cudaStream_t stream, T* tmp, T* buf) {
-  if constexpr (OP == QOR_MDR_HOST_SUM && !std::is_same<T, float>::value) {
+  if constexpr (OP == QOR_MDR_HOST_SUM && !std::is_same<T, float>::value)
     sw.template reduce_op<OP>(stream, 0, tmp, buf, 0);
-  }
 }
 
 // What every step of one traversal shares, built once by the traversal.
