@@ -75,15 +75,18 @@ void convert(qor_hw& hw, bool pack, int n, void* buf) {
 // packed halves that no float reading makes sense of.
 template <class Run>
 QOR_Status run_packed(qor_hw& hw, const std::vector<std::pair<int, void*>>& pieces, Run run) {
-  for (const auto& piece : pieces) convert(hw, true, piece.first, piece.second);
+  const auto convert_all = [&](bool pack) {
+    for (const auto& piece : pieces) convert(hw, pack, piece.first, piece.second);
+  };
+  convert_all(true);
   QOR_Status status = QOR_FAILURE;
   try {
     status = run();
   } catch (...) {
-    for (const auto& piece : pieces) convert(hw, false, piece.first, piece.second);
+    convert_all(false);
     throw;
   }
-  for (const auto& piece : pieces) convert(hw, false, piece.first, piece.second);
+  convert_all(false);
   return status;
 }
 

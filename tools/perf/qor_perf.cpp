@@ -25,6 +25,7 @@
 #include "perf_bandwidth.h"
 #include "perf_check.h"
 #include "perf_report.h"
+#include "start_text.h"
 
 namespace {
 
@@ -101,22 +102,6 @@ bool all_good(bool good) {
   return any == 0;
 }
 
-// The option text of the start mode: what the mode needs, then -O's.
-std::string start_text(const settings& s, int rank, int processes) {
-  if (s.mode == start_mode::legacy) return "-qor_legacy_allreduce 1 " + s.options;
-  if (s.mode == start_mode::nccl) return s.options;
-  char id[173] = {0};
-  if (rank == 0 && qor_generate_group_id(id) != QOR_SUCCESS) id[0] = 0;
-  MPI_Bcast(id, sizeof id, MPI_CHAR, 0, MPI_COMM_WORLD);
-  MPI_Comm host;
-  int local_rank = 0;
-  MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &host);
-  MPI_Comm_rank(host, &local_rank);
-  MPI_Comm_free(&host);
-  return "-qor_worker_count " + std::to_string(processes) + " -qor_worker_index " + std::to_string(rank) +
-         " -qor_device_index " + std::to_string(local_rank) + " -qor_group_id " + id + " " + s.options;
-}
-
 // One size: a checked call, then warm-up and timed iterations that take
 // turns with the reference, each timed between barriers and maxed over the
 // processes.  False when a call failed somewhere.
@@ -164,7 +149,10 @@ int run(const settings& s) {
   MPI_Init_thread(nullptr, nullptr, MPI_THREAD_SERIALIZED, &provided);
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &processes);
-  const std::string text = start_text(s, rank, processes);
+  const bool mpiless = s.mode == start_mode::mpiless;
+  const std::string text = qor_tools::start_text(mode_name(s.mode), s.options, rank, processes,
+                                                 mpiless ? qor_tools::host_device() : 0,
+                                                 mpiless ? qor_tools::shared_group_id(rank) : "");
   if (!all_good(qor_init(text.c_str()) == QOR_SUCCESS)) {
     if (rank == 0) std::fprintf(stderr, "qor_perf: qor_init(\"%s\") failed\n", text.c_str());
     qor_finalize();

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "start_text.h"
 #include "sweep_data.h"
 
 namespace {
@@ -126,25 +127,21 @@ class caller {
   std::vector<double> _want;
 };
 
-std::string start_text(const std::string& mode, bool gpu, const std::string& options, int rank, int processes,
-                       const std::string& group_id) {
-  if (mode == "legacy") return std::string("-qor_legacy_allreduce 1 -cpu_only ") + (gpu ? "0 " : "1 ") + options;
-  if (mode == "nccl") return options;
-  const int local = env_int("OMPI_COMM_WORLD_LOCAL_RANK");
-  return "-qor_worker_count " + std::to_string(processes) + " -qor_worker_index " + std::to_string(rank) +
-         " -qor_device_index " + std::to_string(local) + " -qor_group_id " + group_id + " " + options;
+// The start text of this process (its device: its rank on the host, as
+// the launcher tells it).
+std::string start(const std::string& mode, bool gpu, const std::string& options, int rank, int processes,
+                  const std::string& group_id) {
+  const std::string cpu = mode == "legacy" ? (gpu ? "-cpu_only 0 " : "-cpu_only 1 ") : "";
+  return qor_tools::start_text(mode, cpu + options, rank, processes, env_int("OMPI_COMM_WORLD_LOCAL_RANK"), group_id);
 }
 
 // Rank 0's group identifier of a cycle, handed over through a file (the
 // MPI-less mode has no other channel; a job would use its own).
 std::string group_id(int rank, int processes, const std::string& dir, int cycle, bool through_mpi) {
+  if (through_mpi) return qor_tools::shared_group_id(rank);
   char id[173] = {0};
   if (rank == 0 && qor_generate_group_id(id) != QOR_SUCCESS) id[0] = 0;
   if (processes == 1) return id;
-  if (through_mpi) {
-    MPI_Bcast(id, sizeof id, MPI_CHAR, 0, MPI_COMM_WORLD);
-    return id;
-  }
   const std::string path = dir + "/id." + std::to_string(cycle);
   if (rank == 0) {
     std::ofstream(path + ".tmp") << id;
@@ -182,7 +179,7 @@ int run(const std::vector<std::string>& a) {
     MPI_Init_thread(nullptr, nullptr, MPI_THREAD_SERIALIZED, &provided);
   }
   const auto gid = [&](int cycle) { return mode == "mpiless" ? group_id(rank, processes, dir, cycle, mpi) : ""; };
-  if (qor_init(start_text(mode, gpu, extra, rank, processes, gid(0)).c_str()) != QOR_SUCCESS) return 1;
+  if (qor_init(start(mode, gpu, extra, rank, processes, gid(0)).c_str()) != QOR_SUCCESS) return 1;
   unsigned long long wrong = 0;
   size_t failed = 0, done = 0;
   const size_t warmup = cycles ? 1 : std::min<size_t>(1000, static_cast<size_t>(n) / 10);
@@ -203,7 +200,7 @@ int run(const std::vector<std::string>& a) {
       if (cycle > 0) {
         c.release();  // memory of the library goes back before it stops
         if (!mpi && qor_finalize() != QOR_SUCCESS) ++failed;
-        if (qor_init(start_text(mode, gpu, extra, rank, processes, gid(static_cast<int>(cycle))).c_str()) !=
+        if (qor_init(start(mode, gpu, extra, rank, processes, gid(static_cast<int>(cycle))).c_str()) !=
             QOR_SUCCESS)
           return 1;
       }

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "start_text.h"
 #include "sweep_data.h"
 
 extern int qor_iter;  // the interface's call counter: which calls are held back
@@ -73,28 +74,6 @@ double option_value(const std::string& options, const std::string& key) {
   return at == std::string::npos ? 0.0 : std::strtod(options.c_str() + at + key.size() + 2, nullptr);
 }
 
-int local_rank_and_devices(int* devices) {
-  MPI_Comm host;
-  int local = 0;
-  MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &host);
-  MPI_Comm_rank(host, &local);
-  MPI_Comm_free(&host);
-  if (cudaGetDeviceCount(devices) != cudaSuccess || *devices < 1) *devices = 1;
-  return local;
-}
-
-std::string start_text(const std::string& mode, bool gpu, const std::string& options, int processes) {
-  if (mode == "legacy") return std::string("-qor_legacy_allreduce 1 -cpu_only ") + (gpu ? "0 " : "1 ") + options;
-  if (mode == "nccl") return options;
-  char id[173] = {0};
-  if (world_rank == 0 && qor_generate_group_id(id) != QOR_SUCCESS) id[0] = 0;
-  MPI_Bcast(id, sizeof id, MPI_CHAR, 0, MPI_COMM_WORLD);
-  int devices = 1;
-  const int local = local_rank_and_devices(&devices);
-  return "-qor_worker_count " + std::to_string(processes) + " -qor_worker_index " + std::to_string(world_rank) +
-         " -qor_device_index " + std::to_string(local % devices) + " -qor_group_id " + id + " " + options;
-}
-
 bool copy(void* dst, const void* src, size_t bytes, bool to_device) {
   const QOR_Status s = to_device ? qor_memcpy_host_to_device(dst, src, bytes)
                                  : qor_memcpy_device_to_host(dst, src, bytes);
@@ -118,7 +97,11 @@ int run(int argc, char** argv) {
   MPI_Init_thread(nullptr, nullptr, MPI_THREAD_SERIALIZED, &provided);
   MPI_Comm_rank(MPI_COMM_WORLD, &world_rank);
   MPI_Comm_size(MPI_COMM_WORLD, &processes);
-  const std::string text = start_text(mode, gpu, options, processes);
+  const bool mpiless = mode == "mpiless";
+  const std::string cpu = mode == "legacy" ? (gpu ? "-cpu_only 0 " : "-cpu_only 1 ") : "";
+  const std::string text = qor_tools::start_text(mode, cpu + options, world_rank,
+                                                 processes, mpiless ? qor_tools::host_device() : 0,
+                                                 mpiless ? qor_tools::shared_group_id(world_rank) : "");
   int started = qor_init(text.c_str()) == QOR_SUCCESS ? 1 : 0, all_started = 0;
   MPI_Allreduce(&started, &all_started, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
   if (world_rank == 0) std::printf("init status=%s\n", all_started ? "ok" : "failed");
