@@ -97,21 +97,9 @@ class caller {
     const uint64_t salt = 0xC0FFEEull + k;
     make_region(l, _rank, salt, 1024, _before);
     _region = _before;
-    unsigned char* base = _region.data();
-    if (_gpu) {
-      if (!_device && qor_malloc(&_device, 256, layout{max_count, 4, false}.bytes()) == 1) return false;
-      if (qor_memcpy_host_to_device(_device, _before.data(), l.bytes()) || qor_memsync()) return false;
-      base = static_cast<unsigned char*>(_device);
-    }
-    void* buf = base + l.data_start() * l.element_bytes();
-    QOR_Status status;
-    if (k % 3 == 2) {
-      const QOR_Status started = qor_allreduce_async(buf, count, QOR_FLOAT, QOR_SUM);
-      status = qor_wait() == QOR_SUCCESS && started == QOR_SUCCESS ? QOR_SUCCESS : QOR_FAILURE;
-    } else {
-      status = qor_allreduce(buf, count, QOR_FLOAT, QOR_SUM);
-    }
-    if (_gpu && (qor_memcpy_device_to_host(_region.data(), _device, l.bytes()) || qor_memsync())) return false;
+    if (_gpu && !_device && qor_malloc(&_device, 256, layout{max_count, 4, false}.bytes()) == 1) return false;
+    int status = QOR_FAILURE;
+    if (!call_on_region(_region, l, _device, k % 3 == 2, false, status)) return false;
     _want.assign(count, 0.0);
     for (int r = 0; r < _processes; ++r) add_input(_want, r, salt, 1024);
     const verdict v = check_region(_region, l, _want, 1.0f, _before);

@@ -74,12 +74,6 @@ double option_value(const std::string& options, const std::string& key) {
   return at == std::string::npos ? 0.0 : std::strtod(options.c_str() + at + key.size() + 2, nullptr);
 }
 
-bool copy(void* dst, const void* src, size_t bytes, bool to_device) {
-  const QOR_Status s = to_device ? qor_memcpy_host_to_device(dst, src, bytes)
-                                 : qor_memcpy_device_to_host(dst, src, bytes);
-  return s == QOR_SUCCESS && qor_memsync() == QOR_SUCCESS;
-}
-
 int run(int argc, char** argv) {
   const std::string mode = argv[1];
   const bool gpu = std::atoi(argv[2]) != 0;
@@ -120,24 +114,11 @@ int run(int argc, char** argv) {
     make_region(l, world_rank, salt, range, before);
     std::vector<unsigned char> region = before;
     void* device = nullptr;
-    bool good = true;
-    if (gpu) good = qor_malloc(&device, 256, l.bytes()) != 1 && copy(device, before.data(), l.bytes(), true);
-    unsigned char* base = gpu ? static_cast<unsigned char*>(device) : region.data();
-    void* buf = base + l.data_start() * l.element_bytes();
-    const QOR_Type type = c.half ? QOR_HALF : QOR_FLOAT;
-    const QOR_Op op = c.average ? QOR_AVG : QOR_SUM;
+    int status = QOR_FAILURE;
+    bool good = !gpu || qor_malloc(&device, 256, l.bytes()) != 1;
     const int iter = qor_iter + 1;
-    QOR_Status status = QOR_FAILURE;
-    if (good && c.async) {
-      const QOR_Status s = qor_allreduce_async(buf, c.count, type, op);
-      status = qor_wait() == QOR_SUCCESS && s == QOR_SUCCESS ? QOR_SUCCESS : QOR_FAILURE;
-    } else if (good) {
-      status = qor_allreduce(buf, c.count, type, op);
-    }
-    if (gpu) {
-      good = good && copy(region.data(), device, l.bytes(), false);
-      if (device) qor_free(device);
-    }
+    good = good && call_on_region(region, l, device, c.async, c.average, status);
+    if (device) qor_free(device);
     // What the library should have returned: for a call held back, zeros
     // (its input joins the residue); otherwise the sum over the processes
     // of the input and of everything held back since the last sum.

@@ -1,6 +1,7 @@
 #include "sweep_data.h"
 
 #include <cuda_fp16.h>
+#include <qor.h>
 
 #include <cstring>
 
@@ -44,6 +45,27 @@ void make_region(const layout& l, int rank, uint64_t salt, uint64_t range, std::
 
 void add_input(std::vector<double>& sum, int rank, uint64_t salt, uint64_t range) {
   for (size_t i = 0; i < sum.size(); ++i) sum[i] += input_value(rank, i, salt, range);
+}
+
+bool call_on_region(std::vector<unsigned char>& region, const layout& l, void* device, bool async, bool average,
+                    int& status) {
+  const auto copy = [](void* dst, const void* src, size_t bytes, bool to_device) {
+    const QOR_Status s = to_device ? qor_memcpy_host_to_device(dst, src, bytes) : qor_memcpy_device_to_host(dst, src, bytes);
+    return s == QOR_SUCCESS && qor_memsync() == QOR_SUCCESS;
+  };
+  status = QOR_FAILURE;
+  if (device && !copy(device, region.data(), l.bytes(), true)) return false;
+  unsigned char* base = device ? static_cast<unsigned char*>(device) : region.data();
+  void* buf = base + l.data_start() * l.element_bytes();
+  const QOR_Type type = l.half ? QOR_HALF : QOR_FLOAT;
+  const QOR_Op op = average ? QOR_AVG : QOR_SUM;
+  if (async) {
+    const QOR_Status started = qor_allreduce_async(buf, l.count, type, op);
+    status = qor_wait() == QOR_SUCCESS && started == QOR_SUCCESS ? QOR_SUCCESS : QOR_FAILURE;
+  } else {
+    status = qor_allreduce(buf, l.count, type, op);
+  }
+  return !device || copy(region.data(), device, l.bytes(), false);
 }
 
 verdict check_region(const std::vector<unsigned char>& got, const layout& l, const std::vector<double>& want,

@@ -38,6 +38,13 @@ void make_region(const layout& l, int rank, uint64_t salt, uint64_t range, std::
 // reference of a sum over processes and held-back calls.
 void add_input(std::vector<double>& sum, int rank, uint64_t salt, uint64_t range);
 
+// Makes one allreduce of the region's data, in place (through `device`,
+// which has room for the region, where not null), synchronous or with
+// qor_allreduce_async and qor_wait, and reads the region back.  `status` is
+// the library's answer; false when the harness's own copies failed.
+bool call_on_region(std::vector<unsigned char>& region, const layout& l, void* device, bool async, bool average,
+                    int& status);
+
 struct verdict {
   size_t wrong = 0;   // data elements unlike the reference
   size_t guards = 0;  // elements outside the data that changed
