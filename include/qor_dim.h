@@ -5,7 +5,10 @@
 #include <mpi.h>
 #include <nccl.h>
 
+#include <memory>
 #include <vector>
+
+#include "qor_shm.h"
 
 namespace qor {
 namespace network {
@@ -21,6 +24,7 @@ struct qor_dim {
   MPI_Comm _comm = MPI_COMM_NULL;
   std::vector<ncclComm_t> _nccl_comm;    // one, or one per process of the dimension
   std::vector<ncclComm_t*> _nccl_slot;   // slot number -> entry of _nccl_comm
+  std::unique_ptr<shm_channel> _shm;      // made by the first SHM phase
 
   qor_dim() = default;
   ~qor_dim();
@@ -34,7 +38,8 @@ struct qor_dim {
   // ncclCommDestroy on every communicator made, then both lists emptied.
   // Errors are not reported: this runs on release paths only.
   void release_nccl();
-  // release_nccl(), then MPI_Comm_free of the sub-communicator when set.
+  // release_nccl(), the SHM channel, then MPI_Comm_free of the
+  // sub-communicator when set.
   void release();
 };
 

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,8 @@ enum ALG {
   ALG_MPI = 5,
   ALG_DECENT = 7,
   ALG_MPIA = 8,
-  ALG_NCCLA = 9
+  ALG_NCCLA = 9,
+  ALG_SHM = 10
 };
 
 class qor_hw {
@@ -143,6 +145,9 @@ class qor_hw {
   int _mpi_mode = 0;
   int _comp_min_size = 0;
   bool _mpi_cuda_aware = false;
+  int _shm = 1;  // the SHM algorithm may run (agreed by every process)
+  // qor_malloc's memory in host-CPU mode; null where the pool is off.
+  std::unique_ptr<shm_pool> _shm_pool;
   std::string _mpi_cuda_awareness_source;  // how the choice was made
 
   // Partition alignment in elements, shared by the whole process.
@@ -161,6 +166,7 @@ class qor_hw {
   void write_cuda_awareness();
   void release_staging();
   void record_affinity();
+  void create_shm_pool(const std::map<std::string, std::string>& options);
   void write_binding();
   // Releases what the destructor releases except the dimensions, which go
   // with the member itself; also the clean-up of a failed construction.

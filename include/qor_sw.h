@@ -155,6 +155,14 @@ class qor_sw {
   template <OPR OP, bool DBG>
   QOR_Status reduce_scatter_decent(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
 
+  // --- shared memory of one host's processes (qor_sw_shm.cpp) ---------------
+  // Each process sums its part from its peers' data where they lie and
+  // copies the other parts from their owners: no messages.  Host-CPU float
+  // buffers only; results equal the ring's bit for bit.
+  template <OPR OP>
+  QOR_Status reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
+  QOR_Status allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
+
   // --- the phases across dimensions (qor_sw_phases.cpp) ---------------------
   // One dimension by its chosen algorithm, or all of them (reduce-scatter in
   // ascending order, allgather in descending order); the first non-zero

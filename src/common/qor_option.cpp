@@ -71,6 +71,10 @@ std::map<std::string, std::string> parse_option(const std::string& text) {
       {"comp_l_scale", "0.000001"},
       // Empty: QOR_WATCHDOG_SEC from the environment, else 1800 s.
       {"watchdog_sec", ""},
+      // Shared memory between a host's processes in host-CPU mode: the SHM
+      // algorithm (0 turns it off) and qor_malloc's pool, MiB per process.
+      {"shm", "1"},
+      {"shm_pool", "1024"},
   };
   parse_option(text, options);
   return options;

@@ -21,6 +21,7 @@ constexpr algo_row rows[] = {
     {ALG_DECENT, "DECENT ", 0, via::mpi, true, false, false, false, ALG_NOOP, false, true},
     {ALG_MPIA, "MPIA   ", 0, via::mpi, true, false, false, false, ALG_NOOP, false, false},
     {ALG_NCCLA, "NCCLA  ", 0, via::nccl, true, false, false, false, ALG_NOOP, false, true},
+    {ALG_SHM, "SHM    ", 's', via::mpi, false, false, true, false, ALG_NOOP, false, false},
 };
 
 }  // namespace
@@ -57,6 +58,10 @@ const char* cannot_run(const qor_hw& hw, size_t d, const std::vector<qor_rcs>& r
       return D.nccl_enabled() ? nullptr : "needs a NCCL communicator";
     case ALG_RCS:
       return d < rcs.size() && !rcs[d]._partner_rank.empty() ? nullptr : "needs a recursive schedule";
+    case ALG_SHM:
+      if (hw._device >= 0) return "needs host-CPU mode";
+      if (!D._same_host) return "needs a dimension within one host";
+      return hw._shm != 0 ? nullptr : "is turned off (-shm 0)";
     default:
       return find_algo(alg) ? nullptr : "is no algorithm";
   }
@@ -70,7 +75,8 @@ ALG selectable(const qor_hw& hw, size_t d, ALG alg) {
   // Packed buffers hold halves, which MPI cannot sum.
   const bool packed_mpi = alg == ALG_MPI && hw._pack != 0.0f;
   const bool no_schedule = alg == ALG_RCS && qor_hw::get_rcs_depth(hw._dim[d]._size) == 0;
-  return no_nccl || packed_mpi || no_schedule ? ALG_RING : alg;
+  const bool no_shm = alg == ALG_SHM && cannot_run(hw, d, {}, alg) != nullptr;
+  return no_nccl || packed_mpi || no_schedule || no_shm ? ALG_RING : alg;
 }
 
 std::vector<ALG> tuning_candidates(const qor_hw& hw, bool pipelined_dim0) {

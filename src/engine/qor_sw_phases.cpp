@@ -104,6 +104,8 @@ QOR_Status qor_sw<T>::reduce_scatter(int d, qor_stat* stat) {
         return allreduce_mpi<QOR_MDR_SUM>(D, R, p.base, stat);
       case ALG_NCCLA:
         return allreduce_nccl<QOR_MDR_SUM>(D, R, p.base, _hw->_streams.data(), stat);
+      case ALG_SHM:
+        return reduce_scatter_shm<OP>(D, R, p.base, stat);
       default:
         break;
     }
@@ -148,6 +150,8 @@ QOR_Status qor_sw<T>::allgatherv(int d, qor_stat* stat) {
     }
     case ALG_MPI:
       return allgatherv_mpi(D, R, p.base, stat);
+    case ALG_SHM:
+      return allgatherv_shm(D, R, p.base, stat);
     default:
       unknown_algorithm(report_line::unknown_ag_algo);
   }

@@ -7,12 +7,11 @@
 #include "qor_message.h"
 #include "qor_report_lines.h"
 #include "qor_sw.h"
+#include "qor_sw_host_sum.h"
 #include "qor_sw_kernels.h"
 
 namespace qor {
 namespace network {
-
-namespace {
 
 // The loader runs a clone's resolver before ThreadSanitizer's runtime has
 // started, and the instrumented resolver crashes there: one version then.
@@ -22,13 +21,28 @@ namespace {
 #define QOR_HOST_SUM_CLONES __attribute__((target_clones("avx2", "default")))
 #endif
 
-// Host-CPU mode sum.  Restrict pointers and unit stride let gcc -O3 turn
-// this into packed adds.  Blocks that fit in cache are summed faster with
-// 256-bit adds, so an AVX2 clone is built beside the baseline one and the
-// loader picks it where the processor has AVX2.
+// Restrict pointers and unit stride let gcc -O3 turn these into packed
+// adds.  Blocks that fit in cache are summed faster with 256-bit adds, so an
+// AVX2 clone is built beside the baseline one and the loader picks it where
+// the processor has AVX2.
 QOR_HOST_SUM_CLONES void host_sum(int n, const float* __restrict x, float* __restrict y) {
   for (int i = 0; i < n; ++i) y[i] += x[i];
 }
+
+QOR_HOST_SUM_CLONES void host_add(int n, const float* __restrict a, const float* __restrict b,
+                                  float* __restrict out) {
+  for (int i = 0; i < n; ++i) out[i] = a[i] + b[i];
+}
+
+// A copy the compiler keeps as a loop of vector moves: the string-move
+// instruction a library copy picks for blocks of this size is several
+// times slower where a peer process reads the lines being written.
+__attribute__((optimize("no-tree-loop-distribute-patterns"))) QOR_HOST_SUM_CLONES void host_copy(
+    int n, const float* __restrict x, float* __restrict y) {
+  for (int i = 0; i < n; ++i) y[i] = x[i];
+}
+
+namespace {
 
 template <class I>
 void host_or(int n, const I* __restrict x, I* __restrict y) {

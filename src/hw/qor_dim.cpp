@@ -17,7 +17,8 @@ qor_dim::qor_dim(qor_dim&& other) noexcept
       _same_host(other._same_host),
       _comm(other._comm),
       _nccl_comm(std::move(other._nccl_comm)),
-      _nccl_slot(std::move(other._nccl_slot)) {
+      _nccl_slot(std::move(other._nccl_slot)),
+      _shm(std::move(other._shm)) {
   other._comm = MPI_COMM_NULL;
   other._nccl_comm.clear();
   other._nccl_slot.clear();
@@ -33,6 +34,7 @@ qor_dim& qor_dim::operator=(qor_dim&& other) noexcept {
     _comm = other._comm;
     _nccl_comm = std::move(other._nccl_comm);
     _nccl_slot = std::move(other._nccl_slot);
+    _shm = std::move(other._shm);
     other._comm = MPI_COMM_NULL;
     other._nccl_comm.clear();
     other._nccl_slot.clear();
@@ -51,6 +53,7 @@ void qor_dim::release_nccl() {
 
 void qor_dim::release() {
   release_nccl();
+  _shm.reset();
   free_communicator(&_comm);
 }
 

@@ -4,6 +4,7 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -77,6 +78,7 @@ qor_hw::qor_hw(MPI_Comm comm, std::map<std::string, std::string>& options) {
     write_advice(options);
     create_dim();
     if (_device >= 0) create_cuda();
+    create_shm_pool(options);
     record_affinity();
     if (_dbg_level >= 2) write_binding();
   } catch (...) {
@@ -109,6 +111,7 @@ void qor_hw::release() {
   }
   // A failed release leaves no error behind for the next CUDA check.
   if (_device >= 0) cudaGetLastError();
+  _shm_pool.reset();
   free_communicator(&_comm);
 }
 
@@ -244,6 +247,15 @@ void qor_hw::record_affinity() {
   for (int core = 0; core < CPU_SETSIZE; ++core) {
     if (CPU_ISSET(core, &mask)) _cpus.push_back(core);
   }
+}
+
+void qor_hw::create_shm_pool(const std::map<std::string, std::string>& options) {
+  // Agreed, so that a process started with other options cannot leave the
+  // others waiting in a window the SHM algorithm makes alone.
+  _shm = all_agree(to_int(text_of(options, "shm")) != 0) ? 1 : 0;
+  const size_t mib = static_cast<size_t>(std::max(0, std::min(to_int(text_of(options, "shm_pool")), 1 << 20)));
+  if (_device >= 0 || _shm == 0 || !all_agree(mib > 0)) return;
+  _shm_pool.reset(new shm_pool(_comm, mib << 20));
 }
 
 void qor_hw::write_binding() {

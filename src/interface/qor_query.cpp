@@ -1,5 +1,6 @@
 // Process queries, broadcast, device memory helpers and the key-value query.
 #include <mpi.h>
+#include <sys/statvfs.h>
 
 #include <cstdio>
 #include <cstring>
@@ -140,6 +141,17 @@ extern "C" QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root) {
   });
 }
 
+// Whether the shared memory file system can still take `bytes`: the pool
+// is a sparse file there, and a page it cannot back kills the process that
+// touches it (SIGBUS) instead of failing an allocation.
+namespace {
+bool shm_room(size_t bytes) {
+  struct statvfs fs;
+  if (statvfs("/dev/shm", &fs) != 0) return true;
+  return static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize >= bytes;
+}
+}  // namespace
+
 extern "C" size_t qor_malloc(void** ptr, size_t align, size_t size) {
   try {
     if (align == 0) {
@@ -148,6 +160,16 @@ extern "C" size_t qor_malloc(void** ptr, size_t align, size_t size) {
     }
     size_t bytes = (size + align - 1) / align * align;
     if (host_only()) {
+      // From the shared pool, where the SHM algorithm's peers read the
+      // buffer where it lies; plain memory when the pool is off or full.
+      if (qor::network::shm_pool* pool = global_hw_h->_shm_pool.get()) {
+        *ptr = bytes > 0 && shm_room(bytes) ? pool->allocate(bytes, align) : nullptr;
+        if (*ptr != nullptr) return bytes;
+        if (bytes > 0) {
+          QOR_TRACE('W') << "qor_malloc: " << bytes << " bytes do not fit in the shared pool (" << pool->bytes_free()
+                         << " bytes free, -shm_pool); plain memory, which allreduce copies in";
+        }
+      }
       global_hw_h->malloc(ptr, bytes);
       if (*ptr == nullptr && bytes > 0) {
         QOR_TRACE('W') << "qor_malloc: cannot allocate " << bytes << " bytes of host memory";
@@ -165,7 +187,8 @@ extern "C" size_t qor_malloc(void** ptr, size_t align, size_t size) {
 extern "C" QOR_Status qor_free(void* ptr) {
   return guarded([&] {
     if (host_only()) {
-      global_hw_h->free(ptr);
+      qor::network::shm_pool* pool = global_hw_h->_shm_pool.get();
+      if (pool == nullptr || !pool->release(ptr)) global_hw_h->free(ptr);
     } else {
       QOR_CHECK_CUDA(cudaFree(ptr));
     }

@@ -99,13 +99,21 @@ const mix mixes[] = {{"ring", ALG_RING, ALG_RING, ALG_RING, ALG_RING},         {
                      {"ring_last_mpia", ALG_RING, ALG_RING, ALG_MPIA, ALG_NOOP}, {"ring_last_nccla", ALG_RING, ALG_RING, ALG_NCCLA, ALG_NOOP},
                      {"ring_ncclr", ALG_RING, ALG_NCCLR, ALG_RING, ALG_NCCLR}, {"ncclr_mpi", ALG_NCCLR, ALG_MPI, ALG_NCCLR, ALG_MPI},
                      {"ncclb", ALG_NCCLB, ALG_NCCLB, ALG_NCCLB, ALG_NCCLB},    {"mpi_inplace", ALG_MPI, ALG_MPI, ALG_MPI, ALG_MPI, true},
-                     {"mpi_rcs_inplace", ALG_MPI, ALG_RCS, ALG_MPI, ALG_RCS, true}};
+                     {"mpi_rcs_inplace", ALG_MPI, ALG_RCS, ALG_MPI, ALG_RCS, true}, {"shm", ALG_SHM, ALG_SHM, ALG_SHM, ALG_SHM},
+                     {"shm_ring", ALG_SHM, ALG_RING, ALG_RING, ALG_SHM},      {"mpi_shm", ALG_MPI, ALG_SHM, ALG_SHM, ALG_MPI}};
 
 // The rows of dimension d that an algorithm records: kind and tag letters,
 // and but for ring steps the bytes sent and received; MPIA and NCCLA count
 // their segment twice, NCCLA after an empty separator row (dimension 0's).
-std::string rows_of(int a, const qor_dim& D, const qor_rcs& S, size_t elem, size_t segment, bool later_nccla) {
+// SHM copies the other parts into its slot (the buffer is no pool memory)
+// and reads the own part from every peer.
+std::string rows_of(int a, const qor_dim& D, const qor_rcs& S, const qor_ring& R, size_t elem, bool later_nccla) {
+  const size_t segment = static_cast<size_t>(R._net_disp.back());
+  const size_t own = D._size > 1 ? static_cast<size_t>(R._net_size[static_cast<size_t>(D._rank)]) : 0;
   std::string rows;
+  if (a == ALG_SHM && D._size > 1) {
+    rows = "s :" + std::to_string((segment - own) * elem) + "/" + std::to_string(own * (D._size - 1) * elem);
+  }
   if (a == ALG_RING) for (int s = 1; s < D._size; ++s) rows += "r ";
   // Recursive steps walk the schedule from its widest group, with its bytes.
   const size_t s = S._my_size.size();
@@ -169,7 +177,7 @@ void allreduce_case(qor_sw<T>& sw, size_t n, const mix& m) {
     if (stat._algo[i] != 'r') rows += ":" + std::to_string(static_cast<long>(stat._send[i])) + "/" + std::to_string(static_cast<long>(stat._recv[i]));
   }
   const bool later_nccla = dims > 1 && sw._best_rs_algo[dims - 1] == ALG_NCCLA;
-  EXPECT_EQ(rows, rows_of(sw._best_rs_algo[0], hw._dim[0], sw._rcs[0], sizeof(T), sw._rings[0]._net_disp.back(), later_nccla));
+  EXPECT_EQ(rows, rows_of(sw._best_rs_algo[0], hw._dim[0], sw._rcs[0], sw._rings[0], sizeof(T), later_nccla));
   EXPECT_EQ(sw.template allgatherv<DBG>(nullptr), expect_ag);
   if (!expect_ag) {
     EXPECT_EQ(qor_test::mismatch(buf.read(), 0, n, total), "") << "whole buffer after the allgather";

@@ -36,7 +36,7 @@ using qor_test::engine_buffer, qor_test::make_hw, qor_test::world_rank, qor_test
 // Both lists in one letter per dimension: "rs/ag".
 std::string lists(const qor_sw<float>& sw) {
   const std::map<int, char> letter = {{ALG_NOOP, '0'}, {ALG_NCCLB, 'b'}, {ALG_NCCLR, 'n'}, {ALG_RING, 'r'}, {ALG_RCS, 'c'},
-                                      {ALG_MPI, 'm'},  {ALG_MPIA, 'M'},  {ALG_NCCLA, 'N'}};
+                                      {ALG_MPI, 'm'},  {ALG_MPIA, 'M'},  {ALG_NCCLA, 'N'}, {ALG_SHM, 's'}};
   std::string text;
   for (int a : sw._best_rs_algo) text += letter.at(a);
   text += '/';
@@ -94,6 +94,9 @@ std::vector<letters_case> letters_cases() {
       {"ring_mpi_fused", false, 2, "rm", "-fuse_dim 1", "rM/rM",
        {"I:0:fusing MPI     to MPIA   ", "I:0:selected algo: RING   MPIA    - MPIA   RING   "}},
       {"mpi_ring_unfused", false, 2, "mr", "-fuse_dim 1", "mr/mr", {"I:0:selected algo: MPI    RING    - RING   MPI    "}},
+      {"shm", false, 2, "rs", "-fuse_dim 1", "rs/rs", {"I:0:selected algo: RING   SHM     - SHM    RING   "}},
+      {"shm_off", false, 1, "s", "-shm 0", "r/r", {w + "RING to dim[0] as SHM     cannot be used", "I:0:selected algo: RING    - RING   "}},
+      {"shm_on_gpu", true, 1, "s", "", "r/r", {w + "RING to dim[0] as SHM     cannot be used", "I:0:selected algo: RING    - RING   "}},
   };
 }
 class Letters : public testing::TestWithParam<letters_case> {};
@@ -169,8 +172,8 @@ TEST(Tuning, SearchTiesAbandonsFusesAndRestoresTheBuffer) {
   const bool rcs = power_of_two(world_size());
   const double rank0_mpi = world_rank() == 0 ? 9.0 : 1.0;
   // Candidates that cannot run still read the clock before their first trial.
-  rs_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 3.0}, {ALG_RCS, 3.0}, {ALG_MPI, rank0_mpi}, {ALG_MPIA, 20.0}};
-  ag_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 2.0}, {ALG_RCS, 2.0}, {ALG_MPI, 0.5}, {ALG_MPIA, 0.0}};
+  rs_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 3.0}, {ALG_RCS, 3.0}, {ALG_MPI, rank0_mpi}, {ALG_MPIA, 20.0}, {ALG_SHM, 4.0}};
+  ag_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 2.0}, {ALG_RCS, 2.0}, {ALG_MPI, 0.5}, {ALG_MPIA, 0.0}, {ALG_SHM, 0.5}};
   for (int fuse : {1, 0}) {
     auto hw = make_hw("-cpu_only 1 -mode p -dbg_level 1 -fuse_dim " + std::to_string(fuse));
     engine_buffer<float> buf(*hw, 1001);
@@ -187,12 +190,36 @@ TEST(Tuning, SearchTiesAbandonsFusesAndRestoresTheBuffer) {
     EXPECT_EQ(buf.read(), data);
     std::vector<std::string> expect = {"I:0:rs: RING    5.000e+00*"};
     if (rcs) expect.push_back("I:0:rs: RCS     5.000e+00");
-    expect.insert(expect.end(), {"I:0:rs: MPI     1.100e+01!", "I:0:ag: RING    5.000e+00*"});
+    expect.insert(expect.end(), {"I:0:rs: MPI     1.100e+01!", "I:0:rs: SHM     6.000e+00", "I:0:ag: RING    5.000e+00*"});
     if (rcs) expect.push_back("I:0:ag: RCS     5.000e+00");
-    expect.push_back("I:0:ag: MPI     3.500e+00*");
+    // A tie with MPI, which was tried first.
+    expect.insert(expect.end(), {"I:0:ag: MPI     3.500e+00*", "I:0:ag: SHM     3.500e+00"});
     if (fuse) expect.push_back("I:0:fs: MPIA    MPIA    2.000e+00*");
     expect.push_back(fuse ? "I:0:selected algo: MPIA    - MPIA   " : "I:0:selected algo: RING    - MPI    ");
     EXPECT_EQ(qor_test::trace_summary(log), world_rank() == 0 ? expect : std::vector<std::string>{});
+  }
+}
+
+// SHM is tried where it can run and kept where it is fastest; where a
+// dimension spans hosts it is no candidate, and the lists name none.
+TEST(Tuning, SharedMemoryWinsWithinAHostOnly) {
+  rs_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_RING, 3.0}, {ALG_RCS, 3.0}, {ALG_MPI, 3.0}, {ALG_SHM, 1.0}};
+  ag_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_RING, 2.0}, {ALG_RCS, 2.0}, {ALG_MPI, 2.0}, {ALG_SHM, 0.5}};
+  for (int hosts : {0, 1}) {
+    per_host = hosts;
+    auto hw = make_hw("-cpu_only 1 -mode p -dbg_level 1");
+    per_host = 0;
+    engine_buffer<float> buf(*hw, 1001);
+    const std::vector<float> data = qor_test::input<float>(world_rank(), 1001);
+    buf.write(data);
+    qor_sw<float> sw(*hw, buf.ptr, 1001, 0);
+    timed = &sw;
+    clock_seam seam;
+    const std::string log = qor_test::raised([&] { EXPECT_EQ(sw.select_algo(), QOR_SUCCESS); }).log;
+    const bool apart = hosts == 1 && world_size() > 1;
+    EXPECT_EQ(lists(sw), apart ? "r/r" : "s/s") << log;
+    EXPECT_EQ(log.find("SHM     ") != std::string::npos, world_rank() == 0 && !apart) << log;
+    EXPECT_EQ(buf.read(), data);
   }
 }
 

@@ -84,7 +84,7 @@ parsed parse_args(const std::vector<std::string>& args) {
       s.async = true;
       continue;
     }
-    static const std::string with_value = "-b -e -f -i -n -w -c -d -o -m -O -J";
+    static const std::string with_value = "-b -e -f -i -n -w -c -d -o -m -O -J -R";
     if (flag.size() != 2 || flag[0] != '-' || with_value.find(flag) == std::string::npos)
       return fail("unknown flag " + quoted(flag));
     if (i + 1 == args.size()) return fail(flag + " needs a value");
@@ -106,6 +106,9 @@ parsed parse_args(const std::vector<std::string>& args) {
     } else if (flag == "-c") {
       if (v != "0" && v != "1") return fail(bad + "expected 0 or 1");
       s.check = v == "1";
+    } else if (flag == "-R") {
+      if (v != "0" && v != "1") return fail(bad + "expected 0 or 1");
+      s.registered = v == "1";
     } else if (flag == "-d") {
       if (v != "float" && v != "half") return fail(bad + "expected float or half");
       s.half = v == "half";
@@ -155,6 +158,9 @@ std::string usage() {
          "             else empty); in legacy mode the library restarts before every size,\n"
          "             so that algorithms chosen by measurement (-mode p) fit each size\n"
          "  -a         asynchronous calls (qor_allreduce_async, then qor_wait)\n"
+         "  -R 0|1     1: buffers from qor_malloc (in host-CPU mode the library's shared\n"
+         "             pool, which the SHM algorithm reads without copying); 0 (default):\n"
+         "             plain host memory in host-CPU mode, qor_malloc on GPUs\n"
          "  -J FILE    also write the settings and rows as JSON\n"
          "  -h         this help\n"
          "time(us) is the median over the timed iterations of the slowest process;\n"

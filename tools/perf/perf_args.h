@@ -25,6 +25,9 @@ struct settings {
   start_mode mode = start_mode::legacy;
   std::string options;  // the library's option text, without what the start mode adds
   bool async = false;
+  // Buffers from qor_malloc, as frameworks register theirs; otherwise, in
+  // host-CPU mode, plain memory (on GPUs qor_malloc is the only way).
+  bool registered = false;
   std::string json_file;
   bool help = false;
 };

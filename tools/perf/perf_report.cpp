@@ -50,9 +50,10 @@ std::string mode_label(const settings& s) {
 }
 
 std::string table_header(const settings& s, int processes, const std::string& reference) {
-  std::string text = format("# qor_perf: %d processes, start mode %s, options \"%s\", %s %s, %s calls\n",
+  std::string text = format("# qor_perf: %d processes, start mode %s, options \"%s\", %s %s, %s calls%s\n",
                             processes, mode_name(s.mode), s.options.c_str(), s.half ? "half" : "float",
-                            s.average ? "avg" : "sum", s.async ? "asynchronous" : "blocking");
+                            s.average ? "avg" : "sum", s.async ? "asynchronous" : "blocking",
+                            s.registered ? ", buffers from qor_malloc" : "");
   text += format("# %d warm-up and %d timed iterations per size; reference: %s on the same buffer\n",
                  s.warmup, s.iterations, reference.c_str());
   text += format("#%12s %8s %6s %5s   %-*s %9s %11s %11s %8s %9s %9s %7s\n", "size", "count", "type",
@@ -71,8 +72,16 @@ std::string table_row(const settings& s, const row& r, int processes) {
 }
 
 std::string table_footer(const std::vector<row>& rows, int processes) {
-  return format("# Avg bus bandwidth: %.3f GB/s (reference %.3f GB/s) over %zu sizes\n",
-                mean_busbw(rows, processes, false), mean_busbw(rows, processes, true), rows.size());
+  std::string text = format("# Avg bus bandwidth: %.3f GB/s (reference %.3f GB/s) over %zu sizes\n",
+                            mean_busbw(rows, processes, false), mean_busbw(rows, processes, true), rows.size());
+  // The memory's own speed in the same run: what a sum that reads each
+  // byte once can approach.
+  if (!rows.empty() && rows.back().copy_seconds > 0.0) {
+    const row& r = rows.back();
+    text += format("# Plain copy of %zu bytes, every process at once: %.1f us, %.2f GB/s per process\n", r.bytes,
+                   r.copy_seconds * 1e6, algbw(r.bytes, r.copy_seconds));
+  }
+  return text;
 }
 
 std::string json_report(const settings& s, const std::vector<row>& rows, int processes,
@@ -83,6 +92,7 @@ std::string json_report(const settings& s, const std::vector<row>& rows, int pro
   j += format("  \"type\": \"%s\",\n  \"redop\": \"%s\",\n  \"async\": %s,\n  \"check\": %s,\n",
               s.half ? "half" : "float", s.average ? "avg" : "sum", s.async ? "true" : "false",
               s.check ? "true" : "false");
+  j += format("  \"registered\": %s,\n", s.registered ? "true" : "false");
   j += format("  \"iterations\": %d,\n  \"warmup\": %d,\n  \"min_bytes\": %zu,\n  \"max_bytes\": %zu,\n",
               s.iterations, s.warmup, s.min_bytes, s.max_bytes);
   j += format("  \"step_factor\": %zu,\n  \"step_bytes\": %zu,\n  \"device\": %d,\n  \"reference\": \"%s\",\n",
@@ -99,7 +109,8 @@ std::string json_report(const settings& s, const std::vector<row>& rows, int pro
          ", \"wrong\": " + (r.checked ? std::to_string(r.wrong) : "null") +
          ", \"ref_time_us\": " + number(r.ref_seconds * 1e6) +
          ", \"ref_busbw\": " + number(busbw(r.bytes, r.ref_seconds, processes)) +
-         ", \"x_ref\": " + number(r.seconds > 0.0 ? r.ref_seconds / r.seconds : 0.0) + "}";
+         ", \"x_ref\": " + number(r.seconds > 0.0 ? r.ref_seconds / r.seconds : 0.0) +
+         ", \"copy_us\": " + (r.copy_seconds > 0.0 ? number(r.copy_seconds * 1e6) : "null") + "}";
   }
   return j + "\n  ]\n}\n";
 }

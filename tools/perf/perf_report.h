@@ -13,6 +13,7 @@ namespace qor_perf {
 struct row {
   size_t bytes = 0, count = 0;
   double seconds = 0.0, ref_seconds = 0.0;  // medians of the slowest process
+  double copy_seconds = 0.0;  // a plain copy of the buffer, every process at once; 0: not measured
   bool checked = false;
   size_t wrong = 0;
 };

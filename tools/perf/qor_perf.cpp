@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -144,6 +145,51 @@ bool measure(const settings& s, reference& ref, void* buf, std::vector<char>& ho
   return true;
 }
 
+// A plain copy of the buffer on every process at once, timed like the
+// calls: the memory's speed in the same run (host memory only).
+double copy_time(const settings& s, const void* buf, std::vector<char>& host, size_t bytes) {
+  std::vector<double> times;
+  for (int it = 0; it < s.warmup + s.iterations; ++it) {
+    MPI_Barrier(MPI_COMM_WORLD);
+    const double start = now();
+    std::memcpy(host.data(), buf, bytes);
+    double mine = now() - start, slowest = 0.0;
+    MPI_Allreduce(&mine, &slowest, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    if (it >= s.warmup) times.push_back(slowest);
+  }
+  return median(times);
+}
+
+// The swept buffer: qor_malloc's with -R 1 and on GPUs, else plain host
+// memory, which the library copies in where it shares memory.
+class sweep_buffer {
+ public:
+  sweep_buffer(bool registered, int device, size_t bytes) : _plain(!registered && device < 0) {
+    if (_plain) {
+      _ok = posix_memalign(&_ptr, 256, bytes > 0 ? bytes : 1) == 0;
+    } else {
+      _ok = qor_malloc(&_ptr, 256, bytes) != 1;
+    }
+  }
+  ~sweep_buffer() {
+    if (_ptr == nullptr) return;
+    if (_plain) {
+      std::free(_ptr);
+    } else {
+      qor_free(_ptr);
+    }
+  }
+  sweep_buffer(const sweep_buffer&) = delete;
+  sweep_buffer& operator=(const sweep_buffer&) = delete;
+  void* get() const { return _ptr; }
+  bool ok() const { return _ok; }
+
+ private:
+  bool _plain;
+  bool _ok = false;
+  void* _ptr = nullptr;
+};
+
 int run(const settings& s) {
   int provided = 0, rank = 0, processes = 0;
   MPI_Init_thread(nullptr, nullptr, MPI_THREAD_SERIALIZED, &provided);
@@ -167,9 +213,10 @@ int run(const settings& s) {
   {
     reference ref(device, rank, processes, s.half);
     ref_name = ref.name();
-    void* buf = nullptr;
+    sweep_buffer buffer(s.registered, device, sizes.back());
+    void* buf = buffer.get();
     std::vector<char> host(sizes.back());
-    good = all_good(ref.ready() && qor_malloc(&buf, 256, sizes.back()) != 1);
+    good = all_good(ref.ready() && buffer.ok());
     if (rank == 0) std::fputs(table_header(s, processes, ref.name()).c_str(), stdout);
     const double start = now();
     double reported = start;
@@ -182,6 +229,7 @@ int run(const settings& s) {
       if (k > 0 && s.mode == start_mode::legacy) good = all_good(qor_init(text.c_str()) == QOR_SUCCESS);
       good = good && measure(s, ref, buf, host, r, rank, processes);
       if (!good) break;
+      if (device < 0) r.copy_seconds = copy_time(s, buf, host, r.bytes);
       rows.push_back(r);
       if (rank == 0) {
         std::fputs(table_row(s, r, processes).c_str(), stdout);
@@ -194,7 +242,6 @@ int run(const settings& s) {
         }
       }
     }
-    if (buf) qor_free(buf);
   }
   size_t wrong = 0;
   for (const row& r : rows) wrong += r.wrong;

@@ -1,0 +1,263 @@
+// The SHM algorithm of a dimension whose processes share a host, in
+// host-CPU mode.  Instead of messages, which on one host cost a copy into a
+// shared fragment and a copy out of it per step, each process publishes
+// where its data lie (its buffer itself when qor_malloc's pool holds it, else
+// its slot of the dimension's channel, filled slice by slice), sums its own
+// part from its peers' data where they lie, and in the allgather copies each
+// other part from its owner.  Flags with acquire/release ordering replace
+// barriers; each phase waits only for what it is about to reuse.
+#include <sched.h>
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+#include "qor_algo.h"
+#include "qor_clock.h"
+#include "qor_sw.h"
+#include "qor_sw_host_sum.h"
+#include "qor_sw_instances.h"
+#include "qor_watchdog.h"
+
+namespace qor {
+namespace network {
+
+namespace {
+
+// Elements of a slice: a slice of each of eight sources and the sum fit in
+// the second-level cache, so the sum reads every source from cache right
+// after its owner copied it in.
+constexpr int slice_elements = 8192;
+// The published progress of a buffer that needs no copying in.
+constexpr uint64_t every_slice = 0xffffffffu;
+
+uint64_t stamp(uint64_t count, uint64_t slices) { return count << 32 | slices; }
+
+int slices_of(int count) { return count > 0 ? (count - 1) / slice_elements + 1 : 0; }
+
+void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+using flag_of = shm_flag shm_control::*;
+
+// Whether every peer's flag has reached `at_least`, without waiting.
+bool peers_reached(const shm_channel& ch, const qor_dim& D, flag_of flag, uint64_t at_least) {
+  for (int i = 1; i < D._size; ++i) {
+    const int q = (D._rank + i) % D._size;
+    if ((ch.control(q).*flag).value.load(std::memory_order_acquire) < at_least) return false;
+  }
+  return true;
+}
+
+// Waits for peer q's flag to reach `at_least`.  A short spin, then the
+// processor is given up between looks: the peers may share its cores.  A
+// peer that never comes is the watchdog's, which knows whom this waits for.
+void wait_for(const shm_channel& ch, int q, flag_of flag, uint64_t at_least) {
+  const std::atomic<uint64_t>& value = (ch.control(q).*flag).value;
+  if (value.load(std::memory_order_acquire) >= at_least) return;
+  watchdog::engine_peer(q);
+  for (unsigned spins = 0; value.load(std::memory_order_acquire) < at_least; ++spins) {
+    if (spins < 1024) {
+      relax();
+    } else {
+      sched_yield();
+    }
+  }
+}
+
+void wait_peers(const shm_channel& ch, const qor_dim& D, flag_of flag, uint64_t at_least) {
+  for (int i = 1; i < D._size; ++i) wait_for(ch, (D._rank + i) % D._size, flag, at_least);
+}
+
+void publish(shm_place& place, const shm_pool* pool, const void* buf, bool zero_copy) {
+  place.in_pool.store(zero_copy ? 1 : 0, std::memory_order_relaxed);
+  place.offset.store(zero_copy ? pool->offset_of(buf) : 0, std::memory_order_relaxed);
+}
+
+shm_channel& channel_of(qor_hw& hw, qor_dim& D) {
+  if (!D._shm) D._shm.reset(new shm_channel(D._comm, hw._shm_pool.get()));
+  return *D._shm;
+}
+
+// Only float buffers in host memory have this path: the host has no half sum.
+template <class T, OPR OP>
+constexpr bool runs_shm = std::is_same<T, float>::value && OP == QOR_MDR_HOST_SUM;
+
+}  // namespace
+
+template <class T>
+template <OPR OP>
+QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat) {
+  // Selection never gives this path to a device or to a dimension across
+  // hosts; a direct call there answers 1, as an algorithm without its
+  // communicator does.
+  if (cannot_run(*_hw, static_cast<size_t>(D._index), {}, ALG_SHM)) return QOR_FAILURE;
+  if constexpr (!runs_shm<T, OP>) {
+    raise_half_unsupported(__FILE__, __LINE__);
+  } else {
+    const int p = D._size;
+    if (p < 2) return QOR_SUCCESS;
+    const double t0 = monotonic_seconds();
+    shm_channel& ch = channel_of(*_hw, D);
+    const int me = D._rank;
+    const int* disp = ring._net_disp.data();
+    const int* count = ring._net_size.data();
+    const int n = disp[p];
+    ch.reserve(static_cast<size_t>(n) * sizeof(float));
+    const uint64_t e = ++ch._rs_count;
+    shm_control& mine = ch.control(me);
+    const shm_pool* pool = ch.pool();
+    const bool zero_copy = pool && pool->holds(buf, static_cast<size_t>(n) * sizeof(float));
+
+    // Nobody reads what this process published in the last reduce-scatter
+    // any more: its place may change.
+    double wait = monotonic_seconds();
+    wait_peers(ch, D, &shm_control::rs_done, e - 1);
+    wait = monotonic_seconds() - wait;
+    publish(mine.rs_from, pool, buf, zero_copy);
+
+    std::vector<const float*> from(static_cast<size_t>(p), nullptr);  // by ring order
+    float* acc = p > 2 ? get_temp_buf(slice_elements) : nullptr;
+    const int own_slices = slices_of(count[me]);
+    int summed = 0;
+    double sum_time = 0.0;
+    // Slice `s` of the own part: the ring's order, the part's first holder
+    // (the next process) first and the own contribution last, so that every
+    // element is bit for bit the ring's.
+    auto sum_slice = [&](int s) {
+      const double s0 = monotonic_seconds();
+      if (from[1] == nullptr) {
+        for (int i = 1; i < p; ++i) {
+          const int q = (me + i) % p;
+          from[static_cast<size_t>(i)] =
+              reinterpret_cast<const float*>(ch.resolve(q, ch.control(q).rs_from, true));
+        }
+      }
+      const int offset = disp[me] + s * slice_elements;
+      const int length = std::min(slice_elements, count[me] - s * slice_elements);
+      float* own = buf + offset;
+      if (p == 2) {
+        host_sum(length, from[1] + offset, own);
+      } else {
+        host_add(length, from[1] + offset, from[2] + offset, acc);
+        for (int i = 3; i < p; ++i) host_sum(length, from[static_cast<size_t>(i)] + offset, acc);
+        host_sum(length, acc, own);
+      }
+      sum_time += monotonic_seconds() - s0;
+    };
+
+    double copy_time = 0.0;
+    size_t copied = 0;
+    if (zero_copy) {
+      mine.rs_progress.value.store(stamp(e, every_slice), std::memory_order_release);
+    } else {
+      // Round k copies slice k of every part but the own one, which only
+      // this process reads; between rounds, the slices of the own part that
+      // every peer has published are summed while they are in cache.
+      float* slot = reinterpret_cast<float*>(ch.rs_slot(me));
+      int rounds = 0;
+      for (int j = 0; j < p; ++j) rounds = std::max(rounds, slices_of(count[j]));
+      for (int k = 0; k < rounds; ++k) {
+        const double c0 = monotonic_seconds();
+        for (int i = 1; i < p; ++i) {
+          const int j = (me + i) % p;
+          const int offset = disp[j] + k * slice_elements;
+          const int length = std::min(slice_elements, count[j] - k * slice_elements);
+          if (length <= 0) continue;
+          host_copy(length, buf + offset, slot + offset);
+          copied += static_cast<size_t>(length) * sizeof(float);
+        }
+        mine.rs_progress.value.store(stamp(e, static_cast<uint64_t>(k) + 1), std::memory_order_release);
+        copy_time += monotonic_seconds() - c0;
+        while (summed < own_slices &&
+               peers_reached(ch, D, &shm_control::rs_progress, stamp(e, static_cast<uint64_t>(summed) + 1))) {
+          sum_slice(summed++);
+        }
+      }
+    }
+    for (; summed < own_slices; ++summed) {
+      const double w0 = monotonic_seconds();
+      wait_peers(ch, D, &shm_control::rs_progress, stamp(e, static_cast<uint64_t>(summed) + 1));
+      wait += monotonic_seconds() - w0;
+      sum_slice(summed);
+    }
+    mine.rs_done.value.store(e, std::memory_order_release);
+    if (stat) {
+      const double read = static_cast<double>(count[me]) * sizeof(float) * (p - 1);
+      stat->add_xact('s', t0, D._index, copy_time, wait, sum_time, static_cast<double>(copied), read, ' ');
+    }
+  }
+  return QOR_SUCCESS;
+}
+
+template <class T>
+QOR_Status qor_sw<T>::allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat) {
+  if (cannot_run(*_hw, static_cast<size_t>(D._index), {}, ALG_SHM)) return QOR_FAILURE;
+  if constexpr (!std::is_same<T, float>::value) {
+    raise_half_unsupported(__FILE__, __LINE__);
+  } else {
+    const int p = D._size;
+    if (p < 2) return QOR_SUCCESS;
+    const double t0 = monotonic_seconds();
+    shm_channel& ch = channel_of(*_hw, D);
+    const int me = D._rank;
+    const int* disp = ring._net_disp.data();
+    const int* count = ring._net_size.data();
+    const int n = disp[p];
+    ch.reserve(static_cast<size_t>(n) * sizeof(float));
+    const uint64_t f = ++ch._ag_count;
+    shm_control& mine = ch.control(me);
+    const shm_pool* pool = ch.pool();
+    const bool zero_copy = pool && pool->holds(buf, static_cast<size_t>(n) * sizeof(float));
+
+    double wait = monotonic_seconds();
+    wait_peers(ch, D, &shm_control::ag_done, f - 1);
+    wait = monotonic_seconds() - wait;
+    publish(mine.ag_from, pool, buf, zero_copy);
+    const size_t own_bytes = static_cast<size_t>(count[me]) * sizeof(float);
+    if (!zero_copy) host_copy(count[me], buf + disp[me], reinterpret_cast<float*>(ch.ag_slot(me)) + disp[me]);
+    mine.ag_ready.value.store(f, std::memory_order_release);
+    const double t1 = monotonic_seconds();
+
+    double copy_time = 0.0;
+    for (int i = 1; i < p; ++i) {
+      const int q = (me + i) % p;
+      const double w0 = monotonic_seconds();
+      wait_for(ch, q, &shm_control::ag_ready, f);
+      const double w1 = monotonic_seconds();
+      wait += w1 - w0;
+      const float* part = reinterpret_cast<const float*>(ch.resolve(q, ch.control(q).ag_from, false));
+      host_copy(count[q], part + disp[q], buf + disp[q]);
+      copy_time += monotonic_seconds() - w1;
+    }
+    mine.ag_done.value.store(f, std::memory_order_release);
+    // The caller may write a buffer from the pool once this returns: its
+    // peers must have read it by then.
+    if (zero_copy) {
+      const double w0 = monotonic_seconds();
+      wait_peers(ch, D, &shm_control::ag_done, f);
+      wait += monotonic_seconds() - w0;
+    }
+    if (stat) {
+      const double received = static_cast<double>(n - count[me]) * sizeof(float);
+      stat->add_xact('s', t0, D._index, t1 - t0, wait, copy_time, zero_copy ? 0.0 : static_cast<double>(own_bytes),
+                     received, ' ');
+    }
+  }
+  return QOR_SUCCESS;
+}
+
+#define QOR_SHM_PHASES(T, OP) \
+  template QOR_Status qor_sw<T>::reduce_scatter_shm<OP>(qor_dim&, qor_ring&, T*, qor_stat*);
+QOR_EACH_SUM(QOR_SHM_PHASES)
+#undef QOR_SHM_PHASES
+#define QOR_SHM_GATHERS(T) template QOR_Status qor_sw<T>::allgatherv_shm(qor_dim&, qor_ring&, T*, qor_stat*);
+QOR_EACH_TYPE(QOR_SHM_GATHERS)
+#undef QOR_SHM_GATHERS
+
+}  // namespace network
+}  // namespace qor
