@@ -23,6 +23,12 @@ size_t page_bytes() {
 
 size_t round_up(size_t value, size_t unit) { return (value + unit - 1) / unit * unit; }
 
+char* base_of_part(char* part) {
+  if (part == nullptr) return nullptr;
+  const uintptr_t at = reinterpret_cast<uintptr_t>(part);
+  return part + (round_up(at, page_bytes()) - at);
+}
+
 }  // namespace
 
 shm_window::shm_window(MPI_Comm comm, size_t bytes) {
@@ -78,14 +84,18 @@ void shm_window::release() {
 
 shm_pool::shm_pool(MPI_Comm comm, size_t bytes) {
   QOR_CHECK_MPI(MPI_Comm_split_type(comm, host_split_type, 0, MPI_INFO_NULL, &_comm));
+  _bytes = round_up(bytes, page_bytes());
   try {
-    _window = shm_window(_comm, round_up(bytes, page_bytes()));
+    _window = shm_window(_comm, _bytes > 0 ? _bytes + page_bytes() : 0);
   } catch (...) {
     free_communicator(&_comm);
     throw;
   }
-  if (_window.bytes() > 0) _free[0] = _window.bytes();
+  _start = base_of_part(_window.own());
+  if (_bytes > 0) _free[0] = _bytes;
 }
+
+char* shm_pool::base(int host_rank) const { return base_of_part(_window.base(host_rank)); }
 
 shm_pool::~shm_pool() {
   _window = shm_window();
@@ -96,7 +106,7 @@ void* shm_pool::allocate(size_t bytes, size_t align) {
   const bool power_of_two = align != 0 && (align & (align - 1)) == 0;
   const size_t unit = power_of_two && align <= page_bytes() ? std::max(align, cache_line) : cache_line;
   const size_t length = round_up(std::max<size_t>(bytes, 1), cache_line);
-  const uintptr_t base = reinterpret_cast<uintptr_t>(_window.own());
+  const uintptr_t base = reinterpret_cast<uintptr_t>(_start);
   std::lock_guard<std::mutex> hold(_lock);
   for (auto it = _free.begin(); it != _free.end(); ++it) {
     const size_t first = it->first;
@@ -106,7 +116,7 @@ void* shm_pool::allocate(size_t bytes, size_t align) {
     _free.erase(it);
     if (start + length < end) _free[start + length] = end - start - length;
     _used[start] = {first, start + length};
-    return _window.own() + start;
+    return _start + start;
   }
   return nullptr;
 }
@@ -138,9 +148,8 @@ bool shm_pool::release(void* ptr) {
 
 bool shm_pool::holds(const void* ptr, size_t bytes) const {
   const char* p = static_cast<const char*>(ptr);
-  const char* own = _window.own();
-  return own != nullptr && p >= own && static_cast<size_t>(p - own) <= _window.bytes() &&
-         bytes <= _window.bytes() - static_cast<size_t>(p - own);
+  return _start != nullptr && p >= _start && static_cast<size_t>(p - _start) <= _bytes &&
+         bytes <= _bytes - static_cast<size_t>(p - _start);
 }
 
 size_t shm_pool::bytes_free() const {

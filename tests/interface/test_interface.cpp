@@ -423,11 +423,18 @@ void legacy_engine_run(bool gpu) {
   for (const auto& [more, float_type, half_type] : std::vector<std::tuple<std::string, int, int>>{
            {"", 0, 1}, {"-pipe 3", 2, 3}, {"-pipe 3 -pipe_thold 1073741824", 0, 1}, {"-pack 1", 1, -1},
            {"-pack 1 -pipe 3", 3, -1}, {"-pipe 2 -mode n -fuse_dim 1", 2, 3}, {"-pack 1 -pipe 3 -dev_sync 1", 3, -1},
-           {"-pack 1 -dev_sync 1", 1, -1}, {"-comp_min_size 0", 0, 1}}) {
+           {"-pack 1 -dev_sync 1", 1, -1}, {"-comp_min_size 0", 0, 1}, {"-mode s", 0, 1}, {"-mode s -shm_pool 0", 0, 1}}) {
     const bool pipelined = more.find("-pipe ") != std::string::npos, packed = more.find("-pack") != std::string::npos;
     const QORException refusal = restart(options, more);
     EXPECT_EQ(refusal.id, !gpu && (pipelined || packed) ? 12 : 0) << more;
     if (refusal.id) continue;
+    // Host-CPU mode hands out the shared pool, which the SHM algorithm
+    // reads where it lies, unless the pool is off.
+    {
+      lib_buffer<float> probe(std::vector<float>(5, 1.0f));
+      const bool pooled = global_hw_h->_shm_pool && global_hw_h->_shm_pool->holds(probe.ptr, 5 * sizeof(float));
+      EXPECT_EQ(pooled, !gpu && more.find("-shm_pool 0") == std::string::npos) << more;
+    }
     EXPECT_EQ(allreduce_table(me, n, !pipelined, packed, more.find("-dev_sync") == std::string::npos), "") << more;
     EXPECT_EQ(global_sw_float_h.type, float_type);
     lib_buffer<__half> halves(std::vector<__half>(10, __float2half(1.0f)));

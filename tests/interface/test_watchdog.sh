@@ -1,5 +1,5 @@
 #!/bin/bash
-# test_watchdog.sh <watchdog_job> <mpiexec> <legacy|nccl|mpiless> <processes> [STOP|KILL]
+# test_watchdog.sh <watchdog_job> <mpiexec> <legacy|shm|nccl|mpiless> <processes> [STOP|KILL]
 # Rank 1 stops (or kills) itself before an allreduce: the others' watchdog
 # (5 s; QOR_WATCHDOG_SEC and WD_OPTIONS from the caller) must end the job
 # after 5 s and within a few more, with the line naming the call.
@@ -23,6 +23,7 @@ fi
 ms=$((($(date +%s%N) - start) / 1000000))
 case $mode in
   legacy) want='legacy engine mode, host-CPU) has not finished after 5 s: reduce-scatter of dimension 0 by RING, waiting for rank [0-9]' ;;
+  shm) want='legacy engine mode, host-CPU) has not finished after 5 s: reduce-scatter of dimension 0 by SHM, waiting for rank [0-9]' ;;
   nccl) want='MPI \+ NCCL mode) has not finished after 5 s' ;;
   mpiless) want='MPI-less NCCL mode) has not finished after 5 s; ending this process' ;;
 esac
