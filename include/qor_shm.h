@@ -17,6 +17,10 @@
 namespace qor {
 namespace network {
 
+// Bytes the shared memory file system can still back (SIZE_MAX when it
+// cannot be asked).  MPI keeps its shared windows there.
+size_t shm_bytes_free();
+
 // This process's part of a window shared by the processes of `comm`, and
 // where every part lies in this address space.
 class shm_window {
@@ -109,12 +113,20 @@ class shm_channel {
   shm_channel(const shm_channel&) = delete;
   shm_channel& operator=(const shm_channel&) = delete;
 
-  // Every process's two slots hold at least `bytes`.  Collective: the
-  // processes of a dimension ask for the same size in the same phase.
+  // Every area of every process's two slots holds at least `bytes`.
+  // Collective: the processes of a dimension ask for the same size in the
+  // same phase.
   void reserve(size_t bytes);
   shm_control& control(int rank) const { return *reinterpret_cast<shm_control*>(_control.base(rank)); }
+  // A slot is a round of areas, each phase run writing the next one: a
+  // store to a line that a peer has in its cache waits for the line to be
+  // taken back from there, several times slower than a plain store, and
+  // by the time an area comes round again its lines have left the peers'
+  // caches.  Small buffers get many areas, those beyond the caches one.
+  uint64_t areas() const { return _areas; }
+  size_t area_offset(uint64_t run) const { return static_cast<size_t>(run % _areas) * _area_bytes; }
   char* rs_slot(int rank) const { return _slots.base(rank); }
-  char* ag_slot(int rank) const { return _slots.base(rank) + _slot_bytes; }
+  char* ag_slot(int rank) const { return _slots.base(rank) + _areas * _area_bytes; }
   // Where a peer's published data start in this address space.
   const char* resolve(int rank, const shm_place& place, bool reduce_scatter) const;
   // The pool, when every process of the dimension can read its peers' parts.
@@ -129,7 +141,8 @@ class shm_channel {
   std::vector<int> _pool_rank;  // rank in the pool's communicator, by rank here
   shm_window _control;
   shm_window _slots;
-  size_t _slot_bytes = 0;
+  size_t _area_bytes = 0;
+  uint64_t _areas = 1;
 };
 
 }  // namespace network

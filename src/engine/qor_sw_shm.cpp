@@ -73,9 +73,9 @@ void wait_peers(const shm_channel& ch, const qor_dim& D, flag_of flag, uint64_t 
   for (int i = 1; i < D._size; ++i) wait_for(ch, (D._rank + i) % D._size, flag, at_least);
 }
 
-void publish(shm_place& place, const shm_pool* pool, const void* buf, bool zero_copy) {
+void publish(shm_place& place, const shm_pool* pool, const void* buf, bool zero_copy, size_t area) {
   place.in_pool.store(zero_copy ? 1 : 0, std::memory_order_relaxed);
-  place.offset.store(zero_copy ? pool->offset_of(buf) : 0, std::memory_order_relaxed);
+  place.offset.store(zero_copy ? pool->offset_of(buf) : area, std::memory_order_relaxed);
 }
 
 shm_channel& channel_of(qor_hw& hw, qor_dim& D) {
@@ -113,12 +113,13 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
     const shm_pool* pool = ch.pool();
     const bool zero_copy = pool && pool->holds(buf, static_cast<size_t>(n) * sizeof(float));
 
-    // Nobody reads what this process published in the last reduce-scatter
-    // any more: its place may change.
+    // Nobody reads what this process published in the reduce-scatter that
+    // last wrote the area any more (nor where the last one published it).
     double wait = monotonic_seconds();
-    wait_peers(ch, D, &shm_control::rs_done, e - 1);
+    wait_peers(ch, D, &shm_control::rs_done, e - std::min(e, zero_copy ? 1 : ch.areas()));
     wait = monotonic_seconds() - wait;
-    publish(mine.rs_from, pool, buf, zero_copy);
+    const size_t area = ch.area_offset(e);
+    publish(mine.rs_from, pool, buf, zero_copy, area);
 
     std::vector<const float*> from(static_cast<size_t>(p), nullptr);  // by ring order
     float* acc = p > 2 ? get_temp_buf(slice_elements) : nullptr;
@@ -158,7 +159,7 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
       // Round k copies slice k of every part but the own one, which only
       // this process reads; between rounds, the slices of the own part that
       // every peer has published are summed while they are in cache.
-      float* slot = reinterpret_cast<float*>(ch.rs_slot(me));
+      float* slot = reinterpret_cast<float*>(ch.rs_slot(me) + area);
       int rounds = 0;
       for (int j = 0; j < p; ++j) rounds = std::max(rounds, slices_of(count[j]));
       for (int k = 0; k < rounds; ++k) {
@@ -215,11 +216,12 @@ QOR_Status qor_sw<T>::allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_sta
     const bool zero_copy = pool && pool->holds(buf, static_cast<size_t>(n) * sizeof(float));
 
     double wait = monotonic_seconds();
-    wait_peers(ch, D, &shm_control::ag_done, f - 1);
+    wait_peers(ch, D, &shm_control::ag_done, f - std::min(f, zero_copy ? 1 : ch.areas()));
     wait = monotonic_seconds() - wait;
-    publish(mine.ag_from, pool, buf, zero_copy);
+    const size_t area = ch.area_offset(f);
+    publish(mine.ag_from, pool, buf, zero_copy, area);
     const size_t own_bytes = static_cast<size_t>(count[me]) * sizeof(float);
-    if (!zero_copy) host_copy(count[me], buf + disp[me], reinterpret_cast<float*>(ch.ag_slot(me)) + disp[me]);
+    if (!zero_copy) host_copy(count[me], buf + disp[me], reinterpret_cast<float*>(ch.ag_slot(me) + area) + disp[me]);
     mine.ag_ready.value.store(f, std::memory_order_release);
     const double t1 = monotonic_seconds();
 

@@ -1,12 +1,17 @@
 #include "qor_shm.h"
 
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
 #include <cstdio>
 #include <utility>
 
 #include "qor_check.h"
+#include "qor_exception.h"
 #include "qor_hw.h"
 
 namespace qor {
@@ -189,14 +194,49 @@ shm_channel::shm_channel(MPI_Comm comm, const shm_pool* pool) : _comm(comm), _po
 }
 
 void shm_channel::reserve(size_t bytes) {
-  if (_slot_bytes > 0 && bytes <= _slot_bytes) return;
+  if (_area_bytes > 0 && bytes <= _area_bytes) return;
   // With headroom, so that a buffer growing a little at a time does not
   // make a new window every call; a page at least, so that every slot has
   // an address.
-  const size_t slot = round_up(std::max<size_t>(bytes + bytes / 4, 1), page_bytes());
+  const size_t area = round_up(std::max<size_t>(bytes + bytes / 4, 1), page_bytes());
+  // The round spans a few times the second-level cache: what a peer read
+  // that long ago is no longer in its cache.
+  const long l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
+  const size_t round = 4 * (l2 > 0 ? static_cast<size_t>(l2) : size_t{1} << 20);
+  uint64_t areas = std::min<uint64_t>(64, std::max<uint64_t>(1, (round + area - 1) / area));
+  // Every page is touched now, so that no call pays for its first use; a
+  // page the file system cannot back would kill the process that touches
+  // it, so the round shrinks to what the file system holds for every
+  // process of the dimension, and a slot that does not fit is refused.
+  int size = 0;
+  QOR_CHECK_MPI(MPI_Comm_size(_comm, &size));
+  const size_t room = shm_bytes_free() / static_cast<size_t>(size);
+  while (areas > 1 && 2 * areas * area > room) --areas;
+  unsigned long long mine[2] = {areas, 2 * areas * area <= room ? 1ull : 0ull}, all[2] = {0, 0};
+  QOR_CHECK_MPI(MPI_Allreduce(mine, all, 2, MPI_UNSIGNED_LONG_LONG, MPI_MIN, _comm));
+  if (all[1] == 0) {
+    int rank = 0;
+    MPI_Comm_rank(_comm, &rank);
+    QOR_REFUSE(rank, "SHM needs " + std::to_string(2 * area) + " bytes of shared memory per process for a segment of " +
+                         std::to_string(bytes) + " bytes; /dev/shm has " + std::to_string(shm_bytes_free()) +
+                         " free for " + std::to_string(size) + " processes");
+  }
+  areas = all[0];
   _slots = shm_window();
-  _slots = shm_window(_comm, 2 * slot);
-  _slot_bytes = slot;
+  _slots = shm_window(_comm, 2 * areas * area);
+  std::memset(_slots.own(), 0, _slots.bytes());
+  for (int r = 0; r < size; ++r) {
+    const volatile char* peer = _slots.base(r);
+    for (size_t at = 0; peer != nullptr && at < _slots.bytes(); at += page_bytes()) (void)peer[at];
+  }
+  _area_bytes = area;
+  _areas = areas;
+}
+
+size_t shm_bytes_free() {
+  struct statvfs fs;
+  if (statvfs("/dev/shm", &fs) != 0) return SIZE_MAX;
+  return static_cast<size_t>(fs.f_bavail) * fs.f_frsize;
 }
 
 const char* shm_channel::resolve(int rank, const shm_place& place, bool reduce_scatter) const {

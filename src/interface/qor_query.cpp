@@ -1,6 +1,5 @@
 // Process queries, broadcast, device memory helpers and the key-value query.
 #include <mpi.h>
-#include <sys/statvfs.h>
 
 #include <cstdio>
 #include <cstring>
@@ -141,17 +140,6 @@ extern "C" QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root) {
   });
 }
 
-// Whether the shared memory file system can still take `bytes`: the pool
-// is a sparse file there, and a page it cannot back kills the process that
-// touches it (SIGBUS) instead of failing an allocation.
-namespace {
-bool shm_room(size_t bytes) {
-  struct statvfs fs;
-  if (statvfs("/dev/shm", &fs) != 0) return true;
-  return static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize >= bytes;
-}
-}  // namespace
-
 extern "C" size_t qor_malloc(void** ptr, size_t align, size_t size) {
   try {
     if (align == 0) {
@@ -163,7 +151,9 @@ extern "C" size_t qor_malloc(void** ptr, size_t align, size_t size) {
       // From the shared pool, where the SHM algorithm's peers read the
       // buffer where it lies; plain memory when the pool is off or full.
       if (qor::network::shm_pool* pool = global_hw_h->_shm_pool.get()) {
-        *ptr = bytes > 0 && shm_room(bytes) ? pool->allocate(bytes, align) : nullptr;
+        // The pool is a sparse file there: a page it cannot back would
+        // kill the process that touches it instead of failing here.
+        *ptr = bytes > 0 && bytes <= qor::network::shm_bytes_free() ? pool->allocate(bytes, align) : nullptr;
         if (*ptr != nullptr) return bytes;
         if (bytes > 0) {
           QOR_TRACE('W') << "qor_malloc: " << bytes << " bytes do not fit in the shared pool (" << pool->bytes_free()
