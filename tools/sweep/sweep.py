@@ -25,7 +25,7 @@ import subprocess
 import sys
 import time
 
-LETTERS = "bcmnrp"
+LETTERS = "bcmnrps"
 PRIMES = [2, 3, 5, 7, 11, 13, 31, 61, 127, 251, 509, 1021, 2039, 4093, 8191, 65521, 131071, 524287]
 
 # The refusals a case may meet, each with the text its error carries.
