@@ -82,7 +82,15 @@ QOR_API QOR_Status qor_local_size(int* local_size);
  * memory staged through host memory where MPI cannot read it.  A negative
  * count is refused. */
 QOR_API QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root);
-/* Returns the number of bytes allocated (size rounded up to align), or 1. */
+/* Returns the number of bytes allocated (size rounded up to align), or 1.
+ * In host-CPU mode (-cpu_only 1) the memory is host memory from a pool the
+ * processes of a host share (-shm_pool MiB per process, 1024 by default;
+ * 0 turns it off): the shared-memory algorithm (mode letter s, which -mode p
+ * tries) reads an allreduce's buffer there where it lies instead of copying
+ * it in, so a framework that allocates its gradient buckets here gets the
+ * fastest path.  Such a buffer is valid until qor_free or qor_finalize;
+ * when the pool is full, plain memory is handed out, after a warning.  In
+ * the other modes it is device memory (cudaMalloc). */
 QOR_API size_t qor_malloc(void** ptr, size_t align, size_t size);
 QOR_API QOR_Status qor_free(void* ptr);
 /* The copy helpers queue their copies on the library's streams and return:

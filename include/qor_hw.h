@@ -146,6 +146,7 @@ class qor_hw {
   int _comp_min_size = 0;
   bool _mpi_cuda_aware = false;
   int _shm = 1;  // the SHM algorithm may run (agreed by every process)
+  int _host_processes = 1;  // the job's processes on this host
   // qor_malloc's memory in host-CPU mode; null where the pool is off.
   std::unique_ptr<shm_pool> _shm_pool;
   std::string _mpi_cuda_awareness_source;  // how the choice was made

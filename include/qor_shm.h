@@ -108,8 +108,9 @@ struct shm_control {
 // The SHM algorithm's state on one dimension whose processes share a host.
 class shm_channel {
  public:
-  // Collective over the dimension's communicator.  `pool` may be null.
-  shm_channel(MPI_Comm comm, const shm_pool* pool);
+  // Collective over the dimension's communicator.  `pool` may be null;
+  // `host_processes` is the job's process count on this host.
+  shm_channel(MPI_Comm comm, const shm_pool* pool, int host_processes);
   shm_channel(const shm_channel&) = delete;
   shm_channel& operator=(const shm_channel&) = delete;
 
@@ -132,6 +133,10 @@ class shm_channel {
   // The pool, when every process of the dimension can read its peers' parts.
   const shm_pool* pool() const { return _pool; }
 
+  // Looks at a peer's flag before giving up the processor: none where the
+  // host runs more processes than it has processors, since a waiting
+  // process then holds back the one it waits for.
+  unsigned _spins = 1024;
   uint64_t _rs_count = 0;  // reduce-scatters this process has run here
   uint64_t _ag_count = 0;  // allgathers this process has run here
 

@@ -61,7 +61,7 @@ void wait_for(const shm_channel& ch, int q, flag_of flag, uint64_t at_least) {
   if (value.load(std::memory_order_acquire) >= at_least) return;
   watchdog::engine_peer(q);
   for (unsigned spins = 0; value.load(std::memory_order_acquire) < at_least; ++spins) {
-    if (spins < 1024) {
+    if (spins < ch._spins) {
       relax();
     } else {
       sched_yield();
@@ -79,7 +79,7 @@ void publish(shm_place& place, const shm_pool* pool, const void* buf, bool zero_
 }
 
 shm_channel& channel_of(qor_hw& hw, qor_dim& D) {
-  if (!D._shm) D._shm.reset(new shm_channel(D._comm, hw._shm_pool.get()));
+  if (!D._shm) D._shm.reset(new shm_channel(D._comm, hw._shm_pool.get(), hw._host_processes));
   return *D._shm;
 }
 

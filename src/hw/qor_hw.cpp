@@ -253,6 +253,11 @@ void qor_hw::create_shm_pool(const std::map<std::string, std::string>& options) 
   // Agreed, so that a process started with other options cannot leave the
   // others waiting in a window the SHM algorithm makes alone.
   _shm = all_agree(to_int(text_of(options, "shm")) != 0) ? 1 : 0;
+  MPI_Comm host = MPI_COMM_NULL;
+  QOR_CHECK_MPI(MPI_Comm_split_type(_comm, host_split_type, 0, MPI_INFO_NULL, &host));
+  const int code = MPI_Comm_size(host, &_host_processes);
+  free_communicator(&host);
+  QOR_CHECK_MPI(code);
   const size_t mib = static_cast<size_t>(std::max(0, std::min(to_int(text_of(options, "shm_pool")), 1 << 20)));
   if (_device >= 0 || _shm == 0 || !all_agree(mib > 0)) return;
   _shm_pool.reset(new shm_pool(_comm, mib << 20));

@@ -164,7 +164,8 @@ size_t shm_pool::bytes_free() const {
   return total;
 }
 
-shm_channel::shm_channel(MPI_Comm comm, const shm_pool* pool) : _comm(comm), _pool(pool) {
+shm_channel::shm_channel(MPI_Comm comm, const shm_pool* pool, int host_processes) : _comm(comm), _pool(pool) {
+  if (host_processes > sysconf(_SC_NPROCESSORS_ONLN)) _spins = 0;
   int size = 0;
   QOR_CHECK_MPI(MPI_Comm_size(comm, &size));
   // Zero copy needs every peer's pool part mapped here: the dimension's
