@@ -83,6 +83,44 @@ shm_channel& channel_of(qor_hw& hw, qor_dim& D) {
   return *D._shm;
 }
 
+// What a run of a phase on one dimension works with.
+struct shm_run {
+  shm_channel& ch;
+  shm_control& mine;
+  const qor_dim& D;
+  int p, me, n;
+  const int* disp;   // of the parts in the segment, by rank in the dimension
+  const int* count;  // elements of the parts
+  uint64_t number;   // of this phase's runs on the channel, from 1
+  bool zero_copy;    // the segment lies in the pool, where the peers read it
+  size_t area;       // where this run writes in its slot
+  double t0;
+  double wait;       // seconds spent waiting for peers so far
+};
+
+// Starts a run of a phase (its counter, its flag of finished reading and
+// its published place): the channel sized for the segment, and once no
+// peer reads any more what the run overwrites (the area of the slot, or
+// where the last run published its data), the segment's place published.
+shm_run start_run(qor_hw& hw, qor_dim& D, const qor_ring& ring, const float* buf, uint64_t shm_channel::*counter,
+                  flag_of done, shm_place shm_control::*from) {
+  const double t0 = monotonic_seconds();
+  shm_channel& ch = channel_of(hw, D);
+  const int n = ring._net_disp.back();
+  ch.reserve(static_cast<size_t>(n) * sizeof(float));
+  const uint64_t number = ++(ch.*counter);
+  const shm_pool* pool = ch.pool();
+  const bool zero_copy = pool && pool->holds(buf, static_cast<size_t>(n) * sizeof(float));
+  const double w0 = monotonic_seconds();
+  wait_peers(ch, D, done, number - std::min(number, zero_copy ? 1 : ch.areas()));
+  const double wait = monotonic_seconds() - w0;
+  shm_control& mine = ch.control(D._rank);
+  const size_t area = ch.area_offset(number);
+  publish(mine.*from, pool, buf, zero_copy, area);
+  return {ch,     mine,   D,          D._size, D._rank, n, ring._net_disp.data(), ring._net_size.data(),
+          number, zero_copy, area, t0,      wait};
+}
+
 // Only float buffers in host memory have this path: the host has no half sum.
 template <class T, OPR OP>
 constexpr bool runs_shm = std::is_same<T, float>::value && OP == QOR_MDR_HOST_SUM;
@@ -99,27 +137,14 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
   if constexpr (!runs_shm<T, OP>) {
     raise_half_unsupported(__FILE__, __LINE__);
   } else {
-    const int p = D._size;
-    if (p < 2) return QOR_SUCCESS;
-    const double t0 = monotonic_seconds();
-    shm_channel& ch = channel_of(*_hw, D);
-    const int me = D._rank;
-    const int* disp = ring._net_disp.data();
-    const int* count = ring._net_size.data();
-    const int n = disp[p];
-    ch.reserve(static_cast<size_t>(n) * sizeof(float));
-    const uint64_t e = ++ch._rs_count;
-    shm_control& mine = ch.control(me);
-    const shm_pool* pool = ch.pool();
-    const bool zero_copy = pool && pool->holds(buf, static_cast<size_t>(n) * sizeof(float));
-
-    // Nobody reads what this process published in the reduce-scatter that
-    // last wrote the area any more (nor where the last one published it).
-    double wait = monotonic_seconds();
-    wait_peers(ch, D, &shm_control::rs_done, e - std::min(e, zero_copy ? 1 : ch.areas()));
-    wait = monotonic_seconds() - wait;
-    const size_t area = ch.area_offset(e);
-    publish(mine.rs_from, pool, buf, zero_copy, area);
+    if (D._size < 2) return QOR_SUCCESS;
+    shm_run r = start_run(*_hw, D, ring, buf, &shm_channel::_rs_count, &shm_control::rs_done, &shm_control::rs_from);
+    shm_channel& ch = r.ch;
+    const int p = r.p;
+    const int me = r.me;
+    const int* disp = r.disp;
+    const int* count = r.count;
+    const uint64_t e = r.number;
 
     std::vector<const float*> from(static_cast<size_t>(p), nullptr);  // by ring order
     float* acc = p > 2 ? get_temp_buf(slice_elements) : nullptr;
@@ -153,13 +178,13 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
 
     double copy_time = 0.0;
     size_t copied = 0;
-    if (zero_copy) {
-      mine.rs_progress.value.store(stamp(e, every_slice), std::memory_order_release);
+    if (r.zero_copy) {
+      r.mine.rs_progress.value.store(stamp(e, every_slice), std::memory_order_release);
     } else {
       // Round k copies slice k of every part but the own one, which only
       // this process reads; between rounds, the slices of the own part that
       // every peer has published are summed while they are in cache.
-      float* slot = reinterpret_cast<float*>(ch.rs_slot(me) + area);
+      float* slot = reinterpret_cast<float*>(ch.rs_slot(me) + r.area);
       int rounds = 0;
       for (int j = 0; j < p; ++j) rounds = std::max(rounds, slices_of(count[j]));
       for (int k = 0; k < rounds; ++k) {
@@ -172,7 +197,7 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
           host_copy(length, buf + offset, slot + offset);
           copied += static_cast<size_t>(length) * sizeof(float);
         }
-        mine.rs_progress.value.store(stamp(e, static_cast<uint64_t>(k) + 1), std::memory_order_release);
+        r.mine.rs_progress.value.store(stamp(e, static_cast<uint64_t>(k) + 1), std::memory_order_release);
         copy_time += monotonic_seconds() - c0;
         while (summed < own_slices &&
                peers_reached(ch, D, &shm_control::rs_progress, stamp(e, static_cast<uint64_t>(summed) + 1))) {
@@ -183,13 +208,13 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
     for (; summed < own_slices; ++summed) {
       const double w0 = monotonic_seconds();
       wait_peers(ch, D, &shm_control::rs_progress, stamp(e, static_cast<uint64_t>(summed) + 1));
-      wait += monotonic_seconds() - w0;
+      r.wait += monotonic_seconds() - w0;
       sum_slice(summed);
     }
-    mine.rs_done.value.store(e, std::memory_order_release);
+    r.mine.rs_done.value.store(e, std::memory_order_release);
     if (stat) {
       const double read = static_cast<double>(count[me]) * sizeof(float) * (p - 1);
-      stat->add_xact('s', t0, D._index, copy_time, wait, sum_time, static_cast<double>(copied), read, ' ');
+      stat->add_xact('s', r.t0, D._index, copy_time, r.wait, sum_time, static_cast<double>(copied), read, ' ');
     }
   }
   return QOR_SUCCESS;
@@ -201,52 +226,40 @@ QOR_Status qor_sw<T>::allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_sta
   if constexpr (!std::is_same<T, float>::value) {
     raise_half_unsupported(__FILE__, __LINE__);
   } else {
-    const int p = D._size;
-    if (p < 2) return QOR_SUCCESS;
-    const double t0 = monotonic_seconds();
-    shm_channel& ch = channel_of(*_hw, D);
-    const int me = D._rank;
-    const int* disp = ring._net_disp.data();
-    const int* count = ring._net_size.data();
-    const int n = disp[p];
-    ch.reserve(static_cast<size_t>(n) * sizeof(float));
-    const uint64_t f = ++ch._ag_count;
-    shm_control& mine = ch.control(me);
-    const shm_pool* pool = ch.pool();
-    const bool zero_copy = pool && pool->holds(buf, static_cast<size_t>(n) * sizeof(float));
-
-    double wait = monotonic_seconds();
-    wait_peers(ch, D, &shm_control::ag_done, f - std::min(f, zero_copy ? 1 : ch.areas()));
-    wait = monotonic_seconds() - wait;
-    const size_t area = ch.area_offset(f);
-    publish(mine.ag_from, pool, buf, zero_copy, area);
+    if (D._size < 2) return QOR_SUCCESS;
+    shm_run r = start_run(*_hw, D, ring, buf, &shm_channel::_ag_count, &shm_control::ag_done, &shm_control::ag_from);
+    const int p = r.p;
+    const int me = r.me;
+    const int* disp = r.disp;
+    const int* count = r.count;
+    const uint64_t f = r.number;
     const size_t own_bytes = static_cast<size_t>(count[me]) * sizeof(float);
-    if (!zero_copy) host_copy(count[me], buf + disp[me], reinterpret_cast<float*>(ch.ag_slot(me) + area) + disp[me]);
-    mine.ag_ready.value.store(f, std::memory_order_release);
+    if (!r.zero_copy) host_copy(count[me], buf + disp[me], reinterpret_cast<float*>(r.ch.ag_slot(me) + r.area) + disp[me]);
+    r.mine.ag_ready.value.store(f, std::memory_order_release);
     const double t1 = monotonic_seconds();
 
     double copy_time = 0.0;
     for (int i = 1; i < p; ++i) {
       const int q = (me + i) % p;
       const double w0 = monotonic_seconds();
-      wait_for(ch, q, &shm_control::ag_ready, f);
+      wait_for(r.ch, q, &shm_control::ag_ready, f);
       const double w1 = monotonic_seconds();
-      wait += w1 - w0;
-      const float* part = reinterpret_cast<const float*>(ch.resolve(q, ch.control(q).ag_from, false));
+      r.wait += w1 - w0;
+      const float* part = reinterpret_cast<const float*>(r.ch.resolve(q, r.ch.control(q).ag_from, false));
       host_copy(count[q], part + disp[q], buf + disp[q]);
       copy_time += monotonic_seconds() - w1;
     }
-    mine.ag_done.value.store(f, std::memory_order_release);
+    r.mine.ag_done.value.store(f, std::memory_order_release);
     // The caller may write a buffer from the pool once this returns: its
     // peers must have read it by then.
-    if (zero_copy) {
+    if (r.zero_copy) {
       const double w0 = monotonic_seconds();
-      wait_peers(ch, D, &shm_control::ag_done, f);
-      wait += monotonic_seconds() - w0;
+      wait_peers(r.ch, D, &shm_control::ag_done, f);
+      r.wait += monotonic_seconds() - w0;
     }
     if (stat) {
-      const double received = static_cast<double>(n - count[me]) * sizeof(float);
-      stat->add_xact('s', t0, D._index, t1 - t0, wait, copy_time, zero_copy ? 0.0 : static_cast<double>(own_bytes),
+      const double received = static_cast<double>(r.n - count[me]) * sizeof(float);
+      stat->add_xact('s', r.t0, D._index, t1 - r.t0, r.wait, copy_time, r.zero_copy ? 0.0 : static_cast<double>(own_bytes),
                      received, ' ');
     }
   }
