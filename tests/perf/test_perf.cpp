@@ -14,11 +14,11 @@ TEST(Perf, Flags) {
                                                              16 << 20, 32 << 20, 64 << 20}},
       {{"-b", "4k", "-e", "1M", "-f", "4", "-m", "legacy", "-O", "-mode r"}, "", {4096, 16384, 65536, 262144, 1 << 20}},
       {{"-b", "10", "-e", "30", "-i", "9", "-d", "half", "-o", "avg", "-a", "-J", "f"}, "", {10, 18, 28}},
-      {{"-b", "1G", "-e", "1G", "-m", "mpiless"}, "", {size_t{1} << 30}},
+      {{"-b", "1G", "-e", "1G", "-m", "mpiless", "-R", "1"}, "", {size_t{1} << 30}},
       {{"-n", "0"}, "invalid value \"0\" for -n", {}}, {{"-w", "-1"}, "for -w", {}}, {{"-n", "2x"}, "for -n", {}},
       {{"-e", "99999999999999999G"}, "for -e", {}}, {{"-b", "1T"}, "for -b", {}}, {{"-f", "1"}, "for -f", {}},
       {{"-i", "0"}, "for -i", {}}, {{"-c", "yes"}, "for -c", {}}, {{"-d", "double"}, "for -d", {}},
-      {{"-o", "max"}, "for -o", {}}, {{"-m", "mpi"}, "for -m", {}}, {{"-O", "a\"b"}, "invalid -O text", {}},
+      {{"-o", "max"}, "for -o", {}}, {{"-R", "2"}, "for -R", {}}, {{"-m", "mpi"}, "for -m", {}}, {{"-O", "a\"b"}, "invalid -O text", {}},
       {{"-x"}, "unknown flag \"-x\"", {}}, {{"-n"}, "-n needs a value", {}}, {{"-b", "2M", "-e", "1M"}, "-b is larger", {}},
       {{"-f", "2", "-i", "8"}, "exclude", {}},
       {{"-b", "3"}, "at least one element", {}}, {{"-b", "4", "-i", "1"}, "more than 1000 sizes", {}}};
@@ -30,7 +30,8 @@ TEST(Perf, Flags) {
     EXPECT_EQ(r.error.empty() ? sweep_sizes(p.s) : r.sizes, r.sizes) << args;
   }
   const settings s = parse_args(rows[2].args).s, d = parse_args({}).s, n = parse_args({"-m", "nccl"}).s;
-  EXPECT_TRUE(s.half && s.average && s.async && s.json_file == "f" && d.check && !d.half);
+  EXPECT_TRUE(s.half && s.average && s.async && s.json_file == "f" && d.check && !d.half && !d.registered);
+  EXPECT_TRUE(parse_args(rows[3].args).s.registered);
   EXPECT_EQ(std::make_tuple(d.mode, d.options, n.options, sweep_sizes(d).size()),
             std::make_tuple(start_mode::legacy, "-cpu_only 1 -mode p", "", 17u));
 }
