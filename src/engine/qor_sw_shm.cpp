@@ -25,10 +25,12 @@ namespace network {
 
 namespace {
 
-// Elements of a slice: a slice of each of eight sources and the sum fit in
-// the second-level cache, so the sum reads every source from cache right
-// after its owner copied it in.
-constexpr int slice_elements = 8192;
+// Elements of a slice (128 KiB): a slice of each of eight sources and the
+// sum fit in a second-level cache of 2 MiB, so the sum reads every source
+// from cache right after its owner copied it in.  Measured at 2 processes,
+// 256 KiB buffers: 128 KiB slices beat 32 and 64 KiB ones by a quarter (a
+// flag per slice costs more than the overlap gains there).
+constexpr int slice_elements = 32768;
 // The published progress of a buffer that needs no copying in.
 constexpr uint64_t every_slice = 0xffffffffu;
 
