@@ -87,8 +87,8 @@ struct alignas(64) shm_flag {
   std::atomic<uint64_t> value{0};
 };
 
-// Where a process's data of a phase lie for its peers: its slot of the
-// channel, or its own part of the pool (zero copy) at an offset.
+// Where a process's data of a phase lie for its peers: its own part of the
+// pool (zero copy) at an offset, or else its slot of the channel.
 struct alignas(64) shm_place {
   std::atomic<uint64_t> in_pool{0};
   std::atomic<uint64_t> offset{0};
@@ -128,8 +128,10 @@ class shm_channel {
   size_t area_offset(uint64_t run) const { return static_cast<size_t>(run % _areas) * _area_bytes; }
   char* rs_slot(int rank) const { return _slots.base(rank); }
   char* ag_slot(int rank) const { return _slots.base(rank) + _areas * _area_bytes; }
-  // Where a peer's published data start in this address space.
-  const char* resolve(int rank, const shm_place& place, bool reduce_scatter) const;
+  // Where a peer's data of run `run` of a phase start in this address
+  // space: in the pool where its place says so, else in the area of its
+  // slot that the run writes (the same run number on every process).
+  const char* resolve(int rank, const shm_place& place, bool reduce_scatter, uint64_t run) const;
   // The pool, when every process of the dimension can read its peers' parts.
   const shm_pool* pool() const { return _pool; }
 
@@ -139,6 +141,8 @@ class shm_channel {
   unsigned _spins = 1024;
   uint64_t _rs_count = 0;  // reduce-scatters this process has run here
   uint64_t _ag_count = 0;  // allgathers this process has run here
+  bool _rs_in_pool = false;  // the last reduce-scatter published a place in the pool
+  bool _ag_in_pool = false;
 
  private:
   MPI_Comm _comm;

@@ -162,6 +162,10 @@ class qor_sw {
   template <OPR OP>
   QOR_Status reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
   QOR_Status allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
+  // Sizes the slots of every dimension that runs SHM for this buffer, so
+  // that a slot the file system cannot back is refused before the first
+  // dimension sums into the buffer.  Collective, in dimension order.
+  void reserve_shm();
 
   // --- the phases across dimensions (qor_sw_phases.cpp) ---------------------
   // One dimension by its chosen algorithm, or all of them (reduce-scatter in

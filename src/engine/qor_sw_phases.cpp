@@ -116,6 +116,7 @@ QOR_Status qor_sw<T>::reduce_scatter(int d, qor_stat* stat) {
 template <class T>
 template <OPR OP, bool DBG>
 QOR_Status qor_sw<T>::reduce_scatter(qor_stat* stat) {
+  reserve_shm();
   for (size_t d = 0; d < _hw->_dim.size(); ++d) {
     const QOR_Status status = reduce_scatter<OP, DBG>(static_cast<int>(d), stat);
     if (status != QOR_SUCCESS) return status;

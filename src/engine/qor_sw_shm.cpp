@@ -75,9 +75,9 @@ void wait_peers(const shm_channel& ch, const qor_dim& D, flag_of flag, uint64_t 
   for (int i = 1; i < D._size; ++i) wait_for(ch, (D._rank + i) % D._size, flag, at_least);
 }
 
-void publish(shm_place& place, const shm_pool* pool, const void* buf, bool zero_copy, size_t area) {
+void publish(shm_place& place, const shm_pool* pool, const void* buf, bool zero_copy) {
   place.in_pool.store(zero_copy ? 1 : 0, std::memory_order_relaxed);
-  place.offset.store(zero_copy ? pool->offset_of(buf) : area, std::memory_order_relaxed);
+  place.offset.store(zero_copy ? pool->offset_of(buf) : 0, std::memory_order_relaxed);
 }
 
 shm_channel& channel_of(qor_hw& hw, qor_dim& D) {
@@ -100,25 +100,43 @@ struct shm_run {
   double wait;       // seconds spent waiting for peers so far
 };
 
-// Starts a run of a phase (its counter, its flag of finished reading and
-// its published place): the channel sized for the segment, and once no
-// peer reads any more what the run overwrites (the area of the slot, or
-// where the last run published its data), the segment's place published.
-shm_run start_run(qor_hw& hw, qor_dim& D, const qor_ring& ring, const float* buf, uint64_t shm_channel::*counter,
-                  flag_of done, shm_place shm_control::*from) {
+// The fields of a phase on the channel: its run counter, the place it
+// publishes, its flag of finished reading, and whether its last place was
+// in the pool.
+struct shm_phase {
+  uint64_t shm_channel::*runs;
+  shm_place shm_control::*from;
+  flag_of done;
+  bool shm_channel::*in_pool;
+};
+constexpr shm_phase rs_phase{&shm_channel::_rs_count, &shm_control::rs_from, &shm_control::rs_done,
+                             &shm_channel::_rs_in_pool};
+constexpr shm_phase ag_phase{&shm_channel::_ag_count, &shm_control::ag_from, &shm_control::ag_done,
+                             &shm_channel::_ag_in_pool};
+
+// Starts a run of a phase: the channel sized for the segment, and once no
+// peer reads any more what the run overwrites, the segment's place
+// published.  A place in the slot is the run's area, which peers derive
+// from the run number: it is overwritten a round of areas later.  A place
+// in the pool (and the switch between the two) is what the peers read,
+// so every peer must have read the last one first: a peer still in the
+// last run may not have looked it up yet.
+shm_run start_run(qor_hw& hw, qor_dim& D, const qor_ring& ring, const float* buf, const shm_phase& phase) {
   const double t0 = monotonic_seconds();
   shm_channel& ch = channel_of(hw, D);
   const int n = ring._net_disp.back();
   ch.reserve(static_cast<size_t>(n) * sizeof(float));
-  const uint64_t number = ++(ch.*counter);
+  const uint64_t number = ++(ch.*phase.runs);
   const shm_pool* pool = ch.pool();
   const bool zero_copy = pool && pool->holds(buf, static_cast<size_t>(n) * sizeof(float));
+  const bool place_changes = zero_copy || ch.*phase.in_pool;
+  ch.*phase.in_pool = zero_copy;
   const double w0 = monotonic_seconds();
-  wait_peers(ch, D, done, number - std::min(number, zero_copy ? 1 : ch.areas()));
+  wait_peers(ch, D, phase.done, number - std::min(number, place_changes ? 1 : ch.areas()));
   const double wait = monotonic_seconds() - w0;
   shm_control& mine = ch.control(D._rank);
   const size_t area = ch.area_offset(number);
-  publish(mine.*from, pool, buf, zero_copy, area);
+  if (place_changes) publish(mine.*phase.from, pool, buf, zero_copy);
   return {ch,     mine,   D,          D._size, D._rank, n, ring._net_disp.data(), ring._net_size.data(),
           number, zero_copy, area, t0,      wait};
 }
@@ -140,7 +158,7 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
     raise_half_unsupported(__FILE__, __LINE__);
   } else {
     if (D._size < 2) return QOR_SUCCESS;
-    shm_run r = start_run(*_hw, D, ring, buf, &shm_channel::_rs_count, &shm_control::rs_done, &shm_control::rs_from);
+    shm_run r = start_run(*_hw, D, ring, buf, rs_phase);
     shm_channel& ch = r.ch;
     const int p = r.p;
     const int me = r.me;
@@ -162,7 +180,7 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
         for (int i = 1; i < p; ++i) {
           const int q = (me + i) % p;
           from[static_cast<size_t>(i)] =
-              reinterpret_cast<const float*>(ch.resolve(q, ch.control(q).rs_from, true));
+              reinterpret_cast<const float*>(ch.resolve(q, ch.control(q).rs_from, true, e));
         }
       }
       const int offset = disp[me] + s * slice_elements;
@@ -229,7 +247,7 @@ QOR_Status qor_sw<T>::allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_sta
     raise_half_unsupported(__FILE__, __LINE__);
   } else {
     if (D._size < 2) return QOR_SUCCESS;
-    shm_run r = start_run(*_hw, D, ring, buf, &shm_channel::_ag_count, &shm_control::ag_done, &shm_control::ag_from);
+    shm_run r = start_run(*_hw, D, ring, buf, ag_phase);
     const int p = r.p;
     const int me = r.me;
     const int* disp = r.disp;
@@ -247,7 +265,7 @@ QOR_Status qor_sw<T>::allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_sta
       wait_for(r.ch, q, &shm_control::ag_ready, f);
       const double w1 = monotonic_seconds();
       r.wait += w1 - w0;
-      const float* part = reinterpret_cast<const float*>(r.ch.resolve(q, r.ch.control(q).ag_from, false));
+      const float* part = reinterpret_cast<const float*>(r.ch.resolve(q, r.ch.control(q).ag_from, false, f));
       host_copy(count[q], part + disp[q], buf + disp[q]);
       copy_time += monotonic_seconds() - w1;
     }
@@ -268,11 +286,26 @@ QOR_Status qor_sw<T>::allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_sta
   return QOR_SUCCESS;
 }
 
+template <class T>
+void qor_sw<T>::reserve_shm() {
+  if constexpr (std::is_same<T, float>::value) {
+    const size_t dims = std::min({_rings.size(), _hw->_dim.size(), _best_rs_algo.size(), _best_ag_algo.size()});
+    for (size_t d = 0; d < dims; ++d) {
+      qor_dim& D = _hw->_dim[d];
+      const bool shm = _best_rs_algo[d] == ALG_SHM || _best_ag_algo[d] == ALG_SHM;
+      if (!shm || D._size < 2 || cannot_run(*_hw, d, {}, ALG_SHM)) continue;
+      channel_of(*_hw, D).reserve(static_cast<size_t>(_rings[d]._net_disp.back()) * sizeof(float));
+    }
+  }
+}
+
 #define QOR_SHM_PHASES(T, OP) \
   template QOR_Status qor_sw<T>::reduce_scatter_shm<OP>(qor_dim&, qor_ring&, T*, qor_stat*);
 QOR_EACH_SUM(QOR_SHM_PHASES)
 #undef QOR_SHM_PHASES
-#define QOR_SHM_GATHERS(T) template QOR_Status qor_sw<T>::allgatherv_shm(qor_dim&, qor_ring&, T*, qor_stat*);
+#define QOR_SHM_GATHERS(T)                                                           \
+  template QOR_Status qor_sw<T>::allgatherv_shm(qor_dim&, qor_ring&, T*, qor_stat*); \
+  template void qor_sw<T>::reserve_shm();
 QOR_EACH_TYPE(QOR_SHM_GATHERS)
 #undef QOR_SHM_GATHERS
 

@@ -240,12 +240,11 @@ size_t shm_bytes_free() {
   return static_cast<size_t>(fs.f_bavail) * fs.f_frsize;
 }
 
-const char* shm_channel::resolve(int rank, const shm_place& place, bool reduce_scatter) const {
-  const uint64_t offset = place.offset.load(std::memory_order_relaxed);
+const char* shm_channel::resolve(int rank, const shm_place& place, bool reduce_scatter, uint64_t run) const {
   if (place.in_pool.load(std::memory_order_relaxed) != 0 && _pool != nullptr) {
-    return _pool->base(_pool_rank[static_cast<size_t>(rank)]) + offset;
+    return _pool->base(_pool_rank[static_cast<size_t>(rank)]) + place.offset.load(std::memory_order_relaxed);
   }
-  return (reduce_scatter ? rs_slot(rank) : ag_slot(rank)) + offset;
+  return (reduce_scatter ? rs_slot(rank) : ag_slot(rank)) + area_offset(run);
 }
 
 }  // namespace network
