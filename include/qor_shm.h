@@ -22,7 +22,7 @@ namespace network {
 size_t shm_bytes_free();
 
 // This process's part of a window shared by the processes of `comm`, and
-// where every part lies in this address space.
+// where every part lies in this address space; parts start on a page.
 class shm_window {
  public:
   shm_window() = default;
@@ -63,19 +63,15 @@ class shm_pool {
   bool release(void* ptr);
   // [ptr, ptr + bytes) lies in this process's part.
   bool holds(const void* ptr, size_t bytes) const;
-  size_t offset_of(const void* ptr) const { return static_cast<size_t>(static_cast<const char*>(ptr) - _start); }
+  size_t offset_of(const void* ptr) const { return static_cast<size_t>(static_cast<const char*>(ptr) - _window.own()); }
   // Where a host process's part starts in this address space.
-  char* base(int host_rank) const;
+  char* base(int host_rank) const { return _window.base(host_rank); }
   MPI_Comm comm() const { return _comm; }
   size_t bytes_free() const;
 
  private:
   MPI_Comm _comm = MPI_COMM_NULL;
   shm_window _window;
-  // MPI aligns a part on less than a page; the pool starts on the first
-  // page boundary of its part, the same memory in every process's mapping.
-  char* _start = nullptr;
-  size_t _bytes = 0;
   mutable std::mutex _lock;
   std::map<size_t, size_t> _free;                     // offset -> bytes
   std::map<size_t, std::pair<size_t, size_t>> _used;  // handed-out offset -> block [first, end)

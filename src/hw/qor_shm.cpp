@@ -28,7 +28,10 @@ size_t page_bytes() {
 
 size_t round_up(size_t value, size_t unit) { return (value + unit - 1) / unit * unit; }
 
-char* base_of_part(char* part) {
+// MPI aligns a part on less than a page (less than a cache line, too, in
+// some builds); a part is used from its first page boundary on, the same
+// memory in every process's mapping, since mappings start on pages.
+char* start_of_part(char* part) {
   if (part == nullptr) return nullptr;
   const uintptr_t at = reinterpret_cast<uintptr_t>(part);
   return part + (round_up(at, page_bytes()) - at);
@@ -44,10 +47,11 @@ shm_window::shm_window(MPI_Comm comm, size_t bytes) {
   // Each part on pages of its own, placed near the process that writes it.
   MPI_Info_set(info, "alloc_shared_noncontig", "true");
   void* own = nullptr;
-  const int code = MPI_Win_allocate_shared(static_cast<MPI_Aint>(bytes), 1, info, comm, &own, &_win);
+  const size_t asked = bytes > 0 ? bytes + page_bytes() : 0;
+  const int code = MPI_Win_allocate_shared(static_cast<MPI_Aint>(asked), 1, info, comm, &own, &_win);
   MPI_Info_free(&info);
   QOR_CHECK_MPI(code);
-  _own = static_cast<char*>(own);
+  _own = start_of_part(static_cast<char*>(own));
   _bytes = bytes;
   _bases.resize(static_cast<size_t>(size));
   for (int r = 0; r < size; ++r) {
@@ -59,7 +63,7 @@ shm_window::shm_window(MPI_Comm comm, size_t bytes) {
       release();
       raise_mpi(__FILE__, __LINE__, query);
     }
-    _bases[static_cast<size_t>(r)] = static_cast<char*>(base);
+    _bases[static_cast<size_t>(r)] = start_of_part(static_cast<char*>(base));
   }
 }
 
@@ -89,18 +93,14 @@ void shm_window::release() {
 
 shm_pool::shm_pool(MPI_Comm comm, size_t bytes) {
   QOR_CHECK_MPI(MPI_Comm_split_type(comm, host_split_type, 0, MPI_INFO_NULL, &_comm));
-  _bytes = round_up(bytes, page_bytes());
   try {
-    _window = shm_window(_comm, _bytes > 0 ? _bytes + page_bytes() : 0);
+    _window = shm_window(_comm, round_up(bytes, page_bytes()));
   } catch (...) {
     free_communicator(&_comm);
     throw;
   }
-  _start = base_of_part(_window.own());
-  if (_bytes > 0) _free[0] = _bytes;
+  if (_window.bytes() > 0) _free[0] = _window.bytes();
 }
-
-char* shm_pool::base(int host_rank) const { return base_of_part(_window.base(host_rank)); }
 
 shm_pool::~shm_pool() {
   _window = shm_window();
@@ -111,7 +111,7 @@ void* shm_pool::allocate(size_t bytes, size_t align) {
   const bool power_of_two = align != 0 && (align & (align - 1)) == 0;
   const size_t unit = power_of_two && align <= page_bytes() ? std::max(align, cache_line) : cache_line;
   const size_t length = round_up(std::max<size_t>(bytes, 1), cache_line);
-  const uintptr_t base = reinterpret_cast<uintptr_t>(_start);
+  const uintptr_t base = reinterpret_cast<uintptr_t>(_window.own());
   std::lock_guard<std::mutex> hold(_lock);
   for (auto it = _free.begin(); it != _free.end(); ++it) {
     const size_t first = it->first;
@@ -121,7 +121,7 @@ void* shm_pool::allocate(size_t bytes, size_t align) {
     _free.erase(it);
     if (start + length < end) _free[start + length] = end - start - length;
     _used[start] = {first, start + length};
-    return _start + start;
+    return _window.own() + start;
   }
   return nullptr;
 }
@@ -153,8 +153,9 @@ bool shm_pool::release(void* ptr) {
 
 bool shm_pool::holds(const void* ptr, size_t bytes) const {
   const char* p = static_cast<const char*>(ptr);
-  return _start != nullptr && p >= _start && static_cast<size_t>(p - _start) <= _bytes &&
-         bytes <= _bytes - static_cast<size_t>(p - _start);
+  const char* own = _window.own();
+  return own != nullptr && p >= own && static_cast<size_t>(p - own) <= _window.bytes() &&
+         bytes <= _window.bytes() - static_cast<size_t>(p - own);
 }
 
 size_t shm_pool::bytes_free() const {
