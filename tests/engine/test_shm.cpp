@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -145,11 +146,11 @@ TEST_P(Shm, BitForBitTheRing) {
   std::vector<float> plain;
   if (!in_pool) plain.resize(n + 1), buf = plain.data();
   ASSERT_NE(buf, nullptr);
-  std::memcpy(buf, input.data(), n * sizeof(float));
+  std::copy(input.begin(), input.end(), buf);
   sw.update_buf(buf, count);
   qor_stat stat;
   allreduce(sw, shm, &stat);
-  EXPECT_EQ(std::memcmp(buf, by_ring.data(), n * sizeof(float)), 0);
+  EXPECT_TRUE(n == 0 || std::memcmp(buf, by_ring.data(), n * sizeof(float)) == 0);
   // Zero copy: nothing is copied into the channel, in either phase.
   double copied = 0.0;
   int rows = 0;
