@@ -139,6 +139,7 @@ class shm_channel {
   uint64_t _ag_count = 0;  // allgathers this process has run here
   bool _rs_in_pool = false;  // the last reduce-scatter published a place in the pool
   bool _ag_in_pool = false;
+  bool _gathered = false;  // the last reduce-scatter did the allgather too
 
  private:
   MPI_Comm _comm;

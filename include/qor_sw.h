@@ -162,6 +162,9 @@ class qor_sw {
   template <OPR OP>
   QOR_Status reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
   QOR_Status allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
+  // Whether dimension d's allgather runs SHM right after its reduce-scatter:
+  // every later dimension has one process.
+  bool gathers_next(int d) const;
   // Sizes the slots of every dimension that runs SHM for this buffer, so
   // that a slot the file system cannot back is refused before the first
   // dimension sums into the buffer.  Collective, in dimension order.

@@ -9,6 +9,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <utility>
 #include <cstring>
 #include <type_traits>
 #include <vector>
@@ -141,6 +142,15 @@ shm_run start_run(qor_hw& hw, qor_dim& D, const qor_ring& ring, const float* buf
           number, zero_copy, area, t0,      wait};
 }
 
+// Whether every process of the dimension published a place in the pool for
+// the current reduce-scatter (read once every progress covers its start).
+bool all_in_pool(const shm_channel& ch, const qor_dim& D) {
+  for (int q = 0; q < D._size; ++q) {
+    if (ch.control(q).rs_from.in_pool.load(std::memory_order_relaxed) == 0) return false;
+  }
+  return true;
+}
+
 // Only float buffers in host memory have this path: the host has no half sum.
 template <class T, OPR OP>
 constexpr bool runs_shm = std::is_same<T, float>::value && OP == QOR_MDR_HOST_SUM;
@@ -167,6 +177,7 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
     const uint64_t e = r.number;
 
     std::vector<const float*> from(static_cast<size_t>(p), nullptr);  // by ring order
+    bool fused = false;
     float* acc = p > 2 ? get_temp_buf(slice_elements) : nullptr;
     const int own_slices = slices_of(count[me]);
     int summed = 0;
@@ -193,6 +204,9 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
         for (int i = 3; i < p; ++i) host_sum(length, from[static_cast<size_t>(i)] + offset, acc);
         host_sum(length, acc, own);
       }
+      // Gathered at once: the sum goes where this process just read the
+      // peers' contributions, lines it holds in its cache now.
+      for (int i = 1; fused && i < p; ++i) host_copy(length, own, const_cast<float*>(from[static_cast<size_t>(i)]) + offset);
       sum_time += monotonic_seconds() - s0;
     };
 
@@ -200,6 +214,15 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
     size_t copied = 0;
     if (r.zero_copy) {
       r.mine.rs_progress.value.store(stamp(e, every_slice), std::memory_order_release);
+      // Where every process's segment lies in the pool and this dimension's
+      // allgather follows at once, also by SHM, each process writes its
+      // sums straight into its peers' segments, and the allgather has
+      // nothing left to do.  Every process decides alike: the places are
+      // published before the first progress, and the lists are the same.
+      const double w0 = monotonic_seconds();
+      wait_peers(ch, D, &shm_control::rs_progress, stamp(e, 1));
+      r.wait += monotonic_seconds() - w0;
+      fused = gathers_next(D._index) && all_in_pool(ch, D);
     } else {
       // Round k copies slice k of every part but the own one, which only
       // this process reads; between rounds, the slices of the own part that
@@ -231,10 +254,13 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
       r.wait += monotonic_seconds() - w0;
       sum_slice(summed);
     }
+    ch._gathered = fused;
     r.mine.rs_done.value.store(e, std::memory_order_release);
     if (stat) {
       const double read = static_cast<double>(count[me]) * sizeof(float) * (p - 1);
-      stat->add_xact('s', r.t0, D._index, copy_time, r.wait, sum_time, static_cast<double>(copied), read, ' ');
+      // 'a': the whole allreduce, the sums sent into the peers' segments.
+      const double sent = fused ? read : static_cast<double>(copied);
+      stat->add_xact('s', r.t0, D._index, copy_time, r.wait, sum_time, sent, read, fused ? 'a' : ' ');
     }
   }
   return QOR_SUCCESS;
@@ -247,6 +273,12 @@ QOR_Status qor_sw<T>::allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_sta
     raise_half_unsupported(__FILE__, __LINE__);
   } else {
     if (D._size < 2) return QOR_SUCCESS;
+    if (D._shm && std::exchange(D._shm->_gathered, false)) {
+      // Done by the reduce-scatter; the caller may write the buffer once
+      // every peer has written its sums there.
+      wait_peers(*D._shm, D, &shm_control::rs_done, D._shm->_rs_count);
+      return QOR_SUCCESS;
+    }
     shm_run r = start_run(*_hw, D, ring, buf, ag_phase);
     const int p = r.p;
     const int me = r.me;
@@ -287,6 +319,16 @@ QOR_Status qor_sw<T>::allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_sta
 }
 
 template <class T>
+bool qor_sw<T>::gathers_next(int d) const {
+  const size_t i = static_cast<size_t>(d);
+  if (i >= _best_ag_algo.size() || _best_ag_algo[i] != ALG_SHM) return false;
+  for (size_t k = i + 1; k < _hw->_dim.size(); ++k) {
+    if (_hw->_dim[k]._size > 1) return false;
+  }
+  return true;
+}
+
+template <class T>
 void qor_sw<T>::reserve_shm() {
   if constexpr (std::is_same<T, float>::value) {
     const size_t dims = std::min({_rings.size(), _hw->_dim.size(), _best_rs_algo.size(), _best_ag_algo.size()});
@@ -305,7 +347,8 @@ QOR_EACH_SUM(QOR_SHM_PHASES)
 #undef QOR_SHM_PHASES
 #define QOR_SHM_GATHERS(T)                                                           \
   template QOR_Status qor_sw<T>::allgatherv_shm(qor_dim&, qor_ring&, T*, qor_stat*); \
-  template void qor_sw<T>::reserve_shm();
+  template void qor_sw<T>::reserve_shm();                                          \
+  template bool qor_sw<T>::gathers_next(int) const;
 QOR_EACH_TYPE(QOR_SHM_GATHERS)
 #undef QOR_SHM_GATHERS
 

@@ -152,16 +152,24 @@ TEST_P(Shm, BitForBitTheRing) {
   allreduce(sw, shm, &stat);
   EXPECT_TRUE(n == 0 || std::memcmp(buf, by_ring.data(), n * sizeof(float)) == 0);
   // Zero copy: nothing is copied into the channel, in either phase.
+  // A buffer in the pool whose last dimension of several processes runs SHM
+  // is gathered by the reduce-scatter there: a row 'a', and no allgather row.
   double copied = 0.0;
-  int rows = 0;
+  int rows = 0, whole = 0;
   for (int i = 0; i < stat._count; ++i) {
     if (stat._algo[i] != 's') continue;
     ++rows;
-    copied += stat._send[i];
+    if (stat._tag[i] == 'a') ++whole;
+    else copied += stat._send[i];
   }
   bool shm_runs = false;
-  for (size_t d = 0; d < hw._dim.size(); ++d) shm_runs = shm_runs || (shm[d] == ALG_SHM && hw._dim[d]._size > 1);
+  int last = -1;
+  for (size_t d = 0; d < hw._dim.size(); ++d) {
+    shm_runs = shm_runs || (shm[d] == ALG_SHM && hw._dim[d]._size > 1);
+    if (hw._dim[d]._size > 1) last = static_cast<int>(d);
+  }
   EXPECT_EQ(rows > 0, shm_runs);
+  EXPECT_EQ(whole, in_pool && last >= 0 && shm[static_cast<size_t>(last)] == ALG_SHM ? 1 : 0);
   if (in_pool || n > 1000) {
     EXPECT_EQ(copied > 0.0, shm_runs && !in_pool);
   }
