@@ -84,8 +84,8 @@ QOR_API QOR_Status qor_local_size(int* local_size);
 QOR_API QOR_Status qor_bcast(void* buf, int count, QOR_Type type, int root);
 /* Returns the number of bytes allocated (size rounded up to align), or 1.
  * In host-CPU mode (-cpu_only 1) the memory is host memory from a pool the
- * processes of a host share (-shm_pool MiB per process, 1024 by default;
- * 0 turns it off): the shared-memory algorithm (mode letter s, which -mode p
+ * processes of a host share (-shm_pool MiB per process, 1024 by default,
+ * less where /dev/shm is small; 0 turns it off): the shared-memory algorithm (mode letter s, which -mode p
  * tries) reads an allreduce's buffer there where it lies instead of copying
  * it in, so a framework that allocates its gradient buckets here gets the
  * fastest path.  Such a buffer is valid until qor_free or qor_finalize;

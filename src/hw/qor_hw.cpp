@@ -260,7 +260,11 @@ void qor_hw::create_shm_pool(const std::map<std::string, std::string>& options) 
   QOR_CHECK_MPI(code);
   const size_t mib = static_cast<size_t>(std::max(0, std::min(to_int(text_of(options, "shm_pool")), 1 << 20)));
   if (_device >= 0 || _shm == 0 || !all_agree(mib > 0)) return;
-  _shm_pool.reset(new shm_pool(_comm, mib << 20));
+  // Sparse as it is, the window may be checked against the file system's
+  // free space as a whole: a small /dev/shm (containers often have 64 MiB)
+  // gets a smaller pool, not a failed start.
+  const size_t room = shm_bytes_free() / 2 / static_cast<size_t>(std::max(1, _host_processes));
+  _shm_pool.reset(new shm_pool(_comm, std::min(mib << 20, room)));
 }
 
 void qor_hw::write_binding() {
