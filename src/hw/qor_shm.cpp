@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <cstdio>
 #include <utility>
 
 #include "qor_check.h"
@@ -108,6 +107,8 @@ shm_pool::~shm_pool() {
 }
 
 void* shm_pool::allocate(size_t bytes, size_t align) {
+  // Larger than the whole part: refused before the rounding below could wrap.
+  if (bytes > _window.bytes()) return nullptr;
   const bool power_of_two = align != 0 && (align & (align - 1)) == 0;
   const size_t unit = power_of_two && align <= page_bytes() ? std::max(align, cache_line) : cache_line;
   const size_t length = round_up(std::max<size_t>(bytes, 1), cache_line);

@@ -7,6 +7,7 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -44,6 +45,7 @@ TEST(Pool, FirstFitAlignmentJoiningAndRefusal) {
   EXPECT_TRUE(pool.holds(b, 5000));
   EXPECT_FALSE(pool.holds(static_cast<char*>(a) + pool_bytes, 1));
   EXPECT_EQ(pool.allocate(pool_bytes, 1), nullptr) << "larger than what is left";
+  EXPECT_EQ(pool.allocate(SIZE_MAX - 8, 64), nullptr) << "a size whose rounding would wrap";
   int on_stack = 0;
   EXPECT_FALSE(pool.release(&on_stack));
   EXPECT_FALSE(pool.release(static_cast<char*>(b) + 64)) << "inside a block, not its start";
