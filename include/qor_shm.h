@@ -35,13 +35,13 @@ class shm_window {
   shm_window& operator=(shm_window&& other) noexcept;
 
   char* base(int rank) const { return _bases[static_cast<size_t>(rank)]; }
-  char* own() const { return _own; }
+  char* own() const { return _bases.empty() ? nullptr : _bases[static_cast<size_t>(_rank)]; }
   size_t bytes() const { return _bytes; }
 
  private:
   void release();
   MPI_Win _win = MPI_WIN_NULL;
-  char* _own = nullptr;
+  int _rank = 0;
   size_t _bytes = 0;
   std::vector<char*> _bases;
 };
@@ -50,8 +50,8 @@ class shm_window {
 // handed out first fit.  Safe to call from several threads.
 class shm_pool {
  public:
-  // Collective over `comm`: the host's processes share one window.
-  shm_pool(MPI_Comm comm, size_t bytes);
+  // Collective over `host`, processes of one host, which share one window.
+  shm_pool(MPI_Comm host, size_t bytes);
   ~shm_pool();
   shm_pool(const shm_pool&) = delete;
   shm_pool& operator=(const shm_pool&) = delete;

@@ -90,7 +90,6 @@ shm_channel& channel_of(qor_hw& hw, qor_dim& D) {
 struct shm_run {
   shm_channel& ch;
   shm_control& mine;
-  const qor_dim& D;
   int p, me, n;
   const int* disp;   // of the parts in the segment, by rank in the dimension
   const int* count;  // elements of the parts
@@ -138,8 +137,7 @@ shm_run start_run(qor_hw& hw, qor_dim& D, const qor_ring& ring, const float* buf
   shm_control& mine = ch.control(D._rank);
   const size_t area = ch.area_offset(number);
   if (place_changes) publish(mine.*phase.from, pool, buf, zero_copy);
-  return {ch,     mine,   D,          D._size, D._rank, n, ring._net_disp.data(), ring._net_size.data(),
-          number, zero_copy, area, t0,      wait};
+  return {ch, mine, D._size, D._rank, n, ring._net_disp.data(), ring._net_size.data(), number, zero_copy, area, t0, wait};
 }
 
 // Whether every process of the dimension published a place in the pool for

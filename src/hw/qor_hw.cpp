@@ -255,16 +255,21 @@ void qor_hw::create_shm_pool(const std::map<std::string, std::string>& options) 
   _shm = all_agree(to_int(text_of(options, "shm")) != 0) ? 1 : 0;
   MPI_Comm host = MPI_COMM_NULL;
   QOR_CHECK_MPI(MPI_Comm_split_type(_comm, host_split_type, 0, MPI_INFO_NULL, &host));
-  const int code = MPI_Comm_size(host, &_host_processes);
+  try {
+    QOR_CHECK_MPI(MPI_Comm_size(host, &_host_processes));
+    const size_t mib = static_cast<size_t>(std::max(0, std::min(to_int(text_of(options, "shm_pool")), 1 << 20)));
+    if (_device < 0 && _shm != 0 && all_agree(mib > 0)) {
+      // Sparse as it is, the window may be checked against the file
+      // system's free space as a whole: a small /dev/shm (containers often
+      // have 64 MiB) gets a smaller pool, not a failed start.
+      const size_t room = shm_bytes_free() / 2 / static_cast<size_t>(std::max(1, _host_processes));
+      _shm_pool.reset(new shm_pool(host, std::min(mib << 20, room)));
+    }
+  } catch (...) {
+    free_communicator(&host);
+    throw;
+  }
   free_communicator(&host);
-  QOR_CHECK_MPI(code);
-  const size_t mib = static_cast<size_t>(std::max(0, std::min(to_int(text_of(options, "shm_pool")), 1 << 20)));
-  if (_device >= 0 || _shm == 0 || !all_agree(mib > 0)) return;
-  // Sparse as it is, the window may be checked against the file system's
-  // free space as a whole: a small /dev/shm (containers often have 64 MiB)
-  // gets a smaller pool, not a failed start.
-  const size_t room = shm_bytes_free() / 2 / static_cast<size_t>(std::max(1, _host_processes));
-  _shm_pool.reset(new shm_pool(_comm, std::min(mib << 20, room)));
 }
 
 void qor_hw::write_binding() {

@@ -11,7 +11,6 @@
 
 #include "qor_check.h"
 #include "qor_exception.h"
-#include "qor_hw.h"
 
 namespace qor {
 namespace network {
@@ -41,6 +40,7 @@ char* start_of_part(char* part) {
 shm_window::shm_window(MPI_Comm comm, size_t bytes) {
   int size = 0;
   QOR_CHECK_MPI(MPI_Comm_size(comm, &size));
+  QOR_CHECK_MPI(MPI_Comm_rank(comm, &_rank));
   MPI_Info info = MPI_INFO_NULL;
   QOR_CHECK_MPI(MPI_Info_create(&info));
   // Each part on pages of its own, placed near the process that writes it.
@@ -50,7 +50,6 @@ shm_window::shm_window(MPI_Comm comm, size_t bytes) {
   const int code = MPI_Win_allocate_shared(static_cast<MPI_Aint>(asked), 1, info, comm, &own, &_win);
   MPI_Info_free(&info);
   QOR_CHECK_MPI(code);
-  _own = start_of_part(static_cast<char*>(own));
   _bytes = bytes;
   _bases.resize(static_cast<size_t>(size));
   for (int r = 0; r < size; ++r) {
@@ -74,7 +73,7 @@ shm_window& shm_window::operator=(shm_window&& other) noexcept {
   if (this != &other) {
     release();
     std::swap(_win, other._win);
-    std::swap(_own, other._own);
+    std::swap(_rank, other._rank);
     std::swap(_bytes, other._bytes);
     std::swap(_bases, other._bases);
   }
@@ -85,13 +84,12 @@ void shm_window::release() {
   // After MPI_Finalize every MPI call aborts: the mapping went with MPI.
   if (_win != MPI_WIN_NULL && mpi_running()) MPI_Win_free(&_win);
   _win = MPI_WIN_NULL;
-  _own = nullptr;
   _bytes = 0;
   _bases.clear();
 }
 
-shm_pool::shm_pool(MPI_Comm comm, size_t bytes) {
-  QOR_CHECK_MPI(MPI_Comm_split_type(comm, host_split_type, 0, MPI_INFO_NULL, &_comm));
+shm_pool::shm_pool(MPI_Comm host, size_t bytes) {
+  QOR_CHECK_MPI(MPI_Comm_dup(host, &_comm));
   try {
     _window = shm_window(_comm, round_up(bytes, page_bytes()));
   } catch (...) {
