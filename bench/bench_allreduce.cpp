@@ -5,8 +5,12 @@
 //  1. host-CPU mode, one dimension, float, 1 KiB to 64 MiB: the driver with
 //     mode r (ring), c (recursive halving and doubling), m (MPI collectives)
 //     and m with fuse_dim 1 (the dimension fused into one MPI_Allreduce),
-//     and MPI_Allreduce itself on the same buffer: the median over
-//     repetitions of the slowest process's time, busbw = algbw * 2(n-1)/n;
+//     s (shared memory) and s with fuse_dim 1 (one shared-memory phase),
+//     the algorithms tuning by measurement chooses for the size (-mode p,
+//     without and with fuse_dim 1), and MPI_Allreduce itself on the same
+//     buffer: the median over repetitions of the slowest process's time,
+//     busbw = algbw * 2(n-1)/n, and the tuned layers against the best fixed
+//     mode, all in one run (the machine's speed may change between runs);
 //  2. the engine's host sum (y += x) against memcpy of the same arrays;
 //  3. where a GPU is present, the driver in GPU mode with the ring on device
 //     buffers, staged through pinned host memory when MPI is not CUDA-aware
@@ -32,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "qor_algo.h"
 #include "qor_allreduce.h"
 #include "qor_hw.h"
 #include "qor_option.h"
@@ -107,14 +112,24 @@ int repetitions(size_t bytes) {
   return static_cast<int>(std::clamp<size_t>(reps, 9, 301) | 1);
 }
 
-// A layer whose every dimension runs `algo` in both phases; MPI fused
-// into one allreduce where `fused`.
+// A layer whose every dimension runs `algo` in both phases; the last one
+// fused into one allreduce (`algo`'s fused form) where `fused`.
 void choose(qor_sw<float>& sw, int algo, bool fused) {
+  const int whole = qor::network::find_algo(algo)->fuses_to;
   for (size_t d = 0; d < sw._best_rs_algo.size(); ++d) {
     const bool last = d + 1 == sw._best_rs_algo.size();
-    sw._best_rs_algo[d] = fused && last ? qor::network::ALG_MPIA : algo;
-    sw._best_ag_algo[d] = fused && last ? qor::network::ALG_MPIA : algo;
+    sw._best_rs_algo[d] = fused && last ? whole : algo;
+    sw._best_ag_algo[d] = fused && last ? whole : algo;
   }
+}
+
+// What tuning chose for a layer of one dimension: "RS/AG", labels trimmed.
+std::string chosen(const qor_sw<float>& sw) {
+  auto label = [](int algo) {
+    std::string text = qor::network::get_algo_text(algo);
+    return text.substr(0, text.find(' '));
+  };
+  return label(sw._best_rs_algo[0]) + "/" + label(sw._best_ag_algo[0]);
 }
 
 // One whole call of the driver; it counts its iterations as the library
@@ -218,7 +233,9 @@ int main(int argc, char** argv) {
     };
     std::vector<mode> modes = {{"r", qor::network::ALG_RING, false},
                                {"m", qor::network::ALG_MPI, false},
-                               {"m fused", qor::network::ALG_MPI, true}};
+                               {"m fused", qor::network::ALG_MPI, true},
+                               {"s", qor::network::ALG_SHM, false},
+                               {"s fused", qor::network::ALG_SHM, true}};
     if (qor_hw::get_rcs_depth(size) > 0) modes.insert(modes.begin() + 1, {"c", qor::network::ALG_RCS, false});
     std::vector<std::unique_ptr<qor_sw<float>>> layers;
     for (const mode& m : modes) {
@@ -229,6 +246,14 @@ int main(int argc, char** argv) {
       std::memset(tmp, 0, max_n * sizeof(float));
     }
     qor::network::qor_stat stat;
+    // Tuning by measurement, as the library does it for each new buffer:
+    // a layer per size on a hardware layer of its own, fusing allowed again
+    // for every size, as after a restart.
+    std::map<std::string, std::string> tuned_options = parse_option("-cpu_only 1 -mode p");
+    std::map<std::string, std::string> fused_options = parse_option("-cpu_only 1 -mode p -fuse_dim 1");
+    qor_hw tuned_hw(MPI_COMM_WORLD, tuned_options);
+    qor_hw fused_hw(MPI_COMM_WORLD, fused_options);
+    const char* tuned_names[] = {"p", "p fused"};
 
     const double bus = 2.0 * (size - 1) / size;
     if (me == 0) {
@@ -237,7 +262,8 @@ int main(int argc, char** argv) {
                   size);
       std::printf("%10s %5s | %10s %9s", "bytes", "reps", "mpi us", "busbw");
       for (const mode& m : modes) std::printf(" | %7s us %9s %6s", m.name, "busbw", "x");
-      std::printf("\n");
+      for (const char* name : tuned_names) std::printf(" | %7s us %9s %6s %-9s", name, "busbw", "x", "chose");
+      std::printf(" | best fixed     | p/best pf/best\n");
     }
     for (size_t bytes = 1024; bytes <= max_bytes; bytes *= 4) {
       const size_t n = bytes / sizeof(float);
@@ -246,7 +272,21 @@ int main(int argc, char** argv) {
       std::vector<std::function<void()>> ops = {[&] {
         MPI_Allreduce(MPI_IN_PLACE, buf.data(), static_cast<int>(n), MPI_FLOAT, MPI_SUM, comm);
       }};
+      fused_hw._fuse_dim = 1;
+      std::unique_ptr<qor_sw<float>> tuned[] = {
+          std::make_unique<qor_sw<float>>(tuned_hw, buf.data(), static_cast<int>(n), 0),
+          std::make_unique<qor_sw<float>>(fused_hw, buf.data(), static_cast<int>(n), 0)};
+      for (auto& layer : tuned) {
+        if (layer->select_algo() != QOR_SUCCESS) {
+          std::fprintf(stderr, "tuning failed at %zu bytes\n", bytes);
+          MPI_Abort(MPI_COMM_WORLD, 1);
+        }
+      }
       for (auto& layer : layers) {
+        qor_sw<float>* sw = layer.get();
+        ops.push_back([sw, &stat] { driver_call<QOR_MDR_HOST_SUM>(*sw, stat); });
+      }
+      for (auto& layer : tuned) {
         qor_sw<float>* sw = layer.get();
         ops.push_back([sw, &stat] { driver_call<QOR_MDR_HOST_SUM>(*sw, stat); });
       }
@@ -260,10 +300,15 @@ int main(int argc, char** argv) {
       auto busbw = [&](double t) { return t > 0.0 ? static_cast<double>(bytes) / t * bus / 1e9 : 0.0; };
       if (me == 0) {
         std::printf("%10zu %5d | %10.1f %9.3f", bytes, reps, t[0] * 1e6, busbw(t[0]));
+        size_t best = 1;
         for (size_t k = 1; k < t.size(); ++k) {
           std::printf(" | %10.1f %9.3f %6.3f", t[k] * 1e6, busbw(t[k]), busbw(t[k]) / busbw(t[0]));
+          if (k > layers.size()) std::printf(" %-9s", chosen(*tuned[k - layers.size() - 1]).c_str());
+          if (k <= layers.size() && t[k] < t[best]) best = k;
         }
-        std::printf("\n");
+        const double tuned_time[] = {t[layers.size() + 1], t[layers.size() + 2]};
+        std::printf(" | %-7s %6.3f | %6.3f %6.3f\n", modes[best - 1].name, busbw(t[best]) / busbw(t[0]),
+                    t[best] / tuned_time[0], t[best] / tuned_time[1]);
       }
     }
     std::fflush(stdout);

@@ -20,23 +20,9 @@ for ((k = 1; k <= repeats; k++)); do
     for reg in 0 1; do
       for mode in s r p; do
         mpiexec -n "$np" --oversubscribe "$perf" -b 16K -e 64M -f 4 -R "$reg" -O "-cpu_only 1 -mode $mode" \
-          -J "$out/np$np.R$reg.$mode.$k.json" >/dev/null 2>&1
+          -J "$out/np$np-R$reg.$mode.$k.json" >/dev/null 2>&1
       done
     done
   done
 done
-/usr/bin/python3 - "$out" <<'PY'
-import glob, json, os, sys
-runs = {}
-for f in sorted(glob.glob(os.path.join(sys.argv[1], "*.json"))):
-    np_, reg, mode, k, _ = os.path.basename(f).split(".")
-    runs.setdefault((np_, reg), {}).setdefault(mode, []).append(json.load(open(f)))
-for (np_, reg), modes in sorted(runs.items()):
-    print(f"\n{np_}, {'qor_malloc (zero copy)' if reg == 'R1' else 'plain buffers (copied in)'}: x ref per run")
-    sizes = [r["bytes"] for r in next(iter(modes.values()))[0]["rows"]]
-    print("| bytes | " + " | ".join(f"-mode {m}" for m in sorted(modes)) + " |")
-    print("|---" * (len(modes) + 1) + "|")
-    for i, b in enumerate(sizes):
-        cells = [" / ".join(f"{run['rows'][i]['x_ref']:.2f}" for run in modes[m]) for m in sorted(modes)]
-        print(f"| {b} | " + " | ".join(cells) + " |")
-PY
+/usr/bin/python3 "$(dirname "$0")/perf_table.py" "$out"

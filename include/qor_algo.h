@@ -53,6 +53,9 @@ ALG selectable(const qor_hw& hw, size_t d, ALG alg);
 // The candidates of tuning on a dimension, in the order they are tried;
 // dimension 0 of a pipelined layer takes those it can run there.
 std::vector<ALG> tuning_candidates(const qor_hw& hw, bool pipelined_dim0);
+// What fusing can make of the last dimension, in the order tuning tries
+// them: every algorithm some row fuses to, by value.
+std::vector<ALG> fused_candidates();
 
 }  // namespace network
 }  // namespace qor

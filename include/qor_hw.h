@@ -33,7 +33,8 @@ enum ALG {
   ALG_DECENT = 7,
   ALG_MPIA = 8,
   ALG_NCCLA = 9,
-  ALG_SHM = 10
+  ALG_SHM = 10,
+  ALG_SHMA = 11
 };
 
 class qor_hw {

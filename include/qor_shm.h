@@ -130,6 +130,12 @@ class shm_channel {
   const char* resolve(int rank, const shm_place& place, bool reduce_scatter, uint64_t run) const;
   // The pool, when every process of the dimension can read its peers' parts.
   const shm_pool* pool() const { return _pool; }
+  // A run's list of where each process's data lie, all null: kept here so
+  // that a call allocates nothing.
+  std::vector<const float*>& sources(int processes) {
+    _sources.assign(static_cast<size_t>(processes), nullptr);
+    return _sources;
+  }
 
   // Looks at a peer's flag before giving up the processor: none where the
   // host runs more processes than it has processors, since a waiting
@@ -137,6 +143,8 @@ class shm_channel {
   unsigned _spins = 1024;
   uint64_t _rs_count = 0;  // reduce-scatters this process has run here
   uint64_t _ag_count = 0;  // allgathers this process has run here
+  uint64_t _rs_done_seen = 0;  // the lowest rs_done of the peers, as last read
+  uint64_t _ag_done_seen = 0;
   bool _rs_in_pool = false;  // the last reduce-scatter published a place in the pool
   bool _ag_in_pool = false;
   bool _gathered = false;  // the last reduce-scatter did the allgather too
@@ -149,6 +157,7 @@ class shm_channel {
   shm_window _slots;
   size_t _area_bytes = 0;
   uint64_t _areas = 1;
+  std::vector<const float*> _sources;
 };
 
 }  // namespace network

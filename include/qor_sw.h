@@ -162,6 +162,11 @@ class qor_sw {
   template <OPR OP>
   QOR_Status reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
   QOR_Status allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
+  // The fused last dimension: the whole allreduce of the segment in one
+  // phase, every process summing in rank order (the same bits everywhere,
+  // not the ring's).
+  template <OPR OP>
+  QOR_Status allreduce_shm(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat);
   // Whether dimension d's allgather runs SHM right after its reduce-scatter:
   // every later dimension has one process.
   bool gathers_next(int d) const;

@@ -1,5 +1,8 @@
 #include "qor_algo.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "qor_sw.h"
 
 namespace qor {
@@ -21,7 +24,8 @@ constexpr algo_row rows[] = {
     {ALG_DECENT, "DECENT ", 0, via::mpi, true, false, false, false, ALG_NOOP, false, true},
     {ALG_MPIA, "MPIA   ", 0, via::mpi, true, false, false, false, ALG_NOOP, false, false},
     {ALG_NCCLA, "NCCLA  ", 0, via::nccl, true, false, false, false, ALG_NOOP, false, true},
-    {ALG_SHM, "SHM    ", 's', via::mpi, false, false, true, false, ALG_NOOP, false, false},
+    {ALG_SHM, "SHM    ", 's', via::mpi, false, false, true, false, ALG_SHMA, false, false},
+    {ALG_SHMA, "SHMA   ", 0, via::mpi, true, false, false, false, ALG_NOOP, false, false},
 };
 
 }  // namespace
@@ -59,6 +63,7 @@ const char* cannot_run(const qor_hw& hw, size_t d, const std::vector<qor_rcs>& r
     case ALG_RCS:
       return d < rcs.size() && !rcs[d]._partner_rank.empty() ? nullptr : "needs a recursive schedule";
     case ALG_SHM:
+    case ALG_SHMA:
       if (hw._device >= 0) return "needs host-CPU mode";
       if (!D._same_host) return "needs a dimension within one host";
       return hw._shm != 0 ? nullptr : "is turned off (-shm 0)";
@@ -89,6 +94,16 @@ std::vector<ALG> tuning_candidates(const qor_hw& hw, bool pipelined_dim0) {
     const bool runs_here = hw._device < 0 || row.tuned_on_gpu;
     const bool transport = hw._mpi_mode != 0 || row.transport == algo_transport::nccl;
     if (row.tuned && runs_here && transport) out.push_back(row.id);
+  }
+  return out;
+}
+
+std::vector<ALG> fused_candidates() {
+  std::vector<ALG> out;
+  for (const algo_row& row : rows) {
+    const bool reached = std::any_of(std::begin(rows), std::end(rows),
+                                     [&](const algo_row& other) { return other.fuses_to == row.id; });
+    if (row.id != ALG_NOOP && reached) out.push_back(row.id);
   }
   return out;
 }

@@ -106,6 +106,8 @@ QOR_Status qor_sw<T>::reduce_scatter(int d, qor_stat* stat) {
         return allreduce_nccl<QOR_MDR_SUM>(D, R, p.base, _hw->_streams.data(), stat);
       case ALG_SHM:
         return reduce_scatter_shm<OP>(D, R, p.base, stat);
+      case ALG_SHMA:
+        return allreduce_shm<OP>(D, R, p.base, stat);
       default:
         break;
     }

@@ -9,8 +9,9 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <utility>
+#include <cstdint>
 #include <cstring>
+#include <utility>
 #include <type_traits>
 #include <vector>
 
@@ -96,23 +97,42 @@ struct shm_run {
   uint64_t number;   // of this phase's runs on the channel, from 1
   bool zero_copy;    // the segment lies in the pool, where the peers read it
   size_t area;       // where this run writes in its slot
+  bool timed;        // statistics are kept: the clock is read
   double t0;
   double wait;       // seconds spent waiting for peers so far
+  // On a small buffer a clock read is a noticeable part of the call: only
+  // the statistics read it.
+  double clock() const { return timed ? monotonic_seconds() : 0.0; }
 };
 
 // The fields of a phase on the channel: its run counter, the place it
-// publishes, its flag of finished reading, and whether its last place was
-// in the pool.
+// publishes, its flag of finished reading, the lowest value of that flag
+// seen among the peers, and whether its last place was in the pool.
 struct shm_phase {
   uint64_t shm_channel::*runs;
   shm_place shm_control::*from;
   flag_of done;
+  uint64_t shm_channel::*done_seen;
   bool shm_channel::*in_pool;
 };
 constexpr shm_phase rs_phase{&shm_channel::_rs_count, &shm_control::rs_from, &shm_control::rs_done,
-                             &shm_channel::_rs_in_pool};
+                             &shm_channel::_rs_done_seen, &shm_channel::_rs_in_pool};
 constexpr shm_phase ag_phase{&shm_channel::_ag_count, &shm_control::ag_from, &shm_control::ag_done,
-                             &shm_channel::_ag_in_pool};
+                             &shm_channel::_ag_done_seen, &shm_channel::_ag_in_pool};
+
+// Waits until every peer's `done` flag has reached `at_least`.  The flags
+// only grow, so a value seen earlier still holds: a peer's line, which it
+// writes every run, is fetched only when that value no longer suffices.
+void wait_done(shm_channel& ch, const qor_dim& D, const shm_phase& phase, uint64_t at_least) {
+  uint64_t& seen = ch.*phase.done_seen;
+  if (seen >= at_least) return;
+  wait_peers(ch, D, phase.done, at_least);
+  seen = UINT64_MAX;
+  for (int i = 1; i < D._size; ++i) {
+    const int q = (D._rank + i) % D._size;
+    seen = std::min(seen, (ch.control(q).*phase.done).value.load(std::memory_order_acquire));
+  }
+}
 
 // Starts a run of a phase: the channel sized for the segment, and once no
 // peer reads any more what the run overwrites, the segment's place
@@ -121,23 +141,26 @@ constexpr shm_phase ag_phase{&shm_channel::_ag_count, &shm_control::ag_from, &sh
 // in the pool (and the switch between the two) is what the peers read,
 // so every peer must have read the last one first: a peer still in the
 // last run may not have looked it up yet.
-shm_run start_run(qor_hw& hw, qor_dim& D, const qor_ring& ring, const float* buf, const shm_phase& phase) {
-  const double t0 = monotonic_seconds();
+// `in_place`: the peers may read the buffer itself where the pool holds it.
+shm_run start_run(qor_hw& hw, qor_dim& D, const qor_ring& ring, const float* buf, const shm_phase& phase,
+                  bool in_place, bool timed) {
+  const double t0 = timed ? monotonic_seconds() : 0.0;
   shm_channel& ch = channel_of(hw, D);
   const int n = ring._net_disp.back();
   ch.reserve(static_cast<size_t>(n) * sizeof(float));
   const uint64_t number = ++(ch.*phase.runs);
   const shm_pool* pool = ch.pool();
-  const bool zero_copy = pool && pool->holds(buf, static_cast<size_t>(n) * sizeof(float));
+  const bool zero_copy = in_place && pool && pool->holds(buf, static_cast<size_t>(n) * sizeof(float));
   const bool place_changes = zero_copy || ch.*phase.in_pool;
   ch.*phase.in_pool = zero_copy;
-  const double w0 = monotonic_seconds();
-  wait_peers(ch, D, phase.done, number - std::min(number, place_changes ? 1 : ch.areas()));
-  const double wait = monotonic_seconds() - w0;
+  const double w0 = timed ? monotonic_seconds() : 0.0;
+  wait_done(ch, D, phase, number - std::min(number, place_changes ? 1 : ch.areas()));
+  const double wait = timed ? monotonic_seconds() - w0 : 0.0;
   shm_control& mine = ch.control(D._rank);
   const size_t area = ch.area_offset(number);
   if (place_changes) publish(mine.*phase.from, pool, buf, zero_copy);
-  return {ch, mine, D._size, D._rank, n, ring._net_disp.data(), ring._net_size.data(), number, zero_copy, area, t0, wait};
+  return {ch,   mine, D._size, D._rank, n,    ring._net_disp.data(), ring._net_size.data(), number, zero_copy,
+          area, timed, t0,      wait};
 }
 
 // Whether every process of the dimension published a place in the pool for
@@ -166,7 +189,7 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
     raise_half_unsupported(__FILE__, __LINE__);
   } else {
     if (D._size < 2) return QOR_SUCCESS;
-    shm_run r = start_run(*_hw, D, ring, buf, rs_phase);
+    shm_run r = start_run(*_hw, D, ring, buf, rs_phase, true, stat != nullptr);
     shm_channel& ch = r.ch;
     const int p = r.p;
     const int me = r.me;
@@ -174,7 +197,7 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
     const int* count = r.count;
     const uint64_t e = r.number;
 
-    std::vector<const float*> from(static_cast<size_t>(p), nullptr);  // by ring order
+    std::vector<const float*>& from = ch.sources(p);  // by ring order
     bool fused = false;
     float* acc = p > 2 ? get_temp_buf(slice_elements) : nullptr;
     const int own_slices = slices_of(count[me]);
@@ -184,7 +207,7 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
     // (the next process) first and the own contribution last, so that every
     // element is bit for bit the ring's.
     auto sum_slice = [&](int s) {
-      const double s0 = monotonic_seconds();
+      const double s0 = r.clock();
       if (from[1] == nullptr) {
         for (int i = 1; i < p; ++i) {
           const int q = (me + i) % p;
@@ -205,7 +228,7 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
       // Gathered at once: the sum goes where this process just read the
       // peers' contributions, lines it holds in its cache now.
       for (int i = 1; fused && i < p; ++i) host_copy(length, own, const_cast<float*>(from[static_cast<size_t>(i)]) + offset);
-      sum_time += monotonic_seconds() - s0;
+      sum_time += r.clock() - s0;
     };
 
     double copy_time = 0.0;
@@ -217,9 +240,9 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
       // sums straight into its peers' segments, and the allgather has
       // nothing left to do.  Every process decides alike: the places are
       // published before the first progress, and the lists are the same.
-      const double w0 = monotonic_seconds();
+      const double w0 = r.clock();
       wait_peers(ch, D, &shm_control::rs_progress, stamp(e, 1));
-      r.wait += monotonic_seconds() - w0;
+      r.wait += r.clock() - w0;
       fused = gathers_next(D._index) && all_in_pool(ch, D);
     } else {
       // Round k copies slice k of every part but the own one, which only
@@ -229,7 +252,7 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
       int rounds = 0;
       for (int j = 0; j < p; ++j) rounds = std::max(rounds, slices_of(count[j]));
       for (int k = 0; k < rounds; ++k) {
-        const double c0 = monotonic_seconds();
+        const double c0 = r.clock();
         for (int i = 1; i < p; ++i) {
           const int j = (me + i) % p;
           const int offset = disp[j] + k * slice_elements;
@@ -239,7 +262,7 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
           copied += static_cast<size_t>(length) * sizeof(float);
         }
         r.mine.rs_progress.value.store(stamp(e, static_cast<uint64_t>(k) + 1), std::memory_order_release);
-        copy_time += monotonic_seconds() - c0;
+        copy_time += r.clock() - c0;
         while (summed < own_slices &&
                peers_reached(ch, D, &shm_control::rs_progress, stamp(e, static_cast<uint64_t>(summed) + 1))) {
           sum_slice(summed++);
@@ -247,9 +270,9 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
       }
     }
     for (; summed < own_slices; ++summed) {
-      const double w0 = monotonic_seconds();
+      const double w0 = r.clock();
       wait_peers(ch, D, &shm_control::rs_progress, stamp(e, static_cast<uint64_t>(summed) + 1));
-      r.wait += monotonic_seconds() - w0;
+      r.wait += r.clock() - w0;
       sum_slice(summed);
     }
     ch._gathered = fused;
@@ -277,7 +300,7 @@ QOR_Status qor_sw<T>::allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_sta
       wait_peers(*D._shm, D, &shm_control::rs_done, D._shm->_rs_count);
       return QOR_SUCCESS;
     }
-    shm_run r = start_run(*_hw, D, ring, buf, ag_phase);
+    shm_run r = start_run(*_hw, D, ring, buf, ag_phase, true, stat != nullptr);
     const int p = r.p;
     const int me = r.me;
     const int* disp = r.disp;
@@ -286,31 +309,96 @@ QOR_Status qor_sw<T>::allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_sta
     const size_t own_bytes = static_cast<size_t>(count[me]) * sizeof(float);
     if (!r.zero_copy) host_copy(count[me], buf + disp[me], reinterpret_cast<float*>(r.ch.ag_slot(me) + r.area) + disp[me]);
     r.mine.ag_ready.value.store(f, std::memory_order_release);
-    const double t1 = monotonic_seconds();
+    const double t1 = r.clock();
 
     double copy_time = 0.0;
     for (int i = 1; i < p; ++i) {
       const int q = (me + i) % p;
-      const double w0 = monotonic_seconds();
+      const double w0 = r.clock();
       wait_for(r.ch, q, &shm_control::ag_ready, f);
-      const double w1 = monotonic_seconds();
+      const double w1 = r.clock();
       r.wait += w1 - w0;
       const float* part = reinterpret_cast<const float*>(r.ch.resolve(q, r.ch.control(q).ag_from, false, f));
       host_copy(count[q], part + disp[q], buf + disp[q]);
-      copy_time += monotonic_seconds() - w1;
+      copy_time += r.clock() - w1;
     }
     r.mine.ag_done.value.store(f, std::memory_order_release);
     // The caller may write a buffer from the pool once this returns: its
     // peers must have read it by then.
     if (r.zero_copy) {
-      const double w0 = monotonic_seconds();
+      const double w0 = r.clock();
       wait_peers(r.ch, D, &shm_control::ag_done, f);
-      r.wait += monotonic_seconds() - w0;
+      r.wait += r.clock() - w0;
     }
     if (stat) {
       const double received = static_cast<double>(r.n - count[me]) * sizeof(float);
       stat->add_xact('s', r.t0, D._index, t1 - r.t0, r.wait, copy_time, r.zero_copy ? 0.0 : static_cast<double>(own_bytes),
                      received, ' ');
+    }
+  }
+  return QOR_SUCCESS;
+}
+
+// The whole allreduce of the segment in one phase, for the last dimension
+// when fused: every process copies its segment into its slot slice by slice
+// and sums every slice of all contributions itself, in rank order, so that
+// every process holds the same bits.  One wait for the peers instead of the
+// two of a reduce-scatter and an allgather: on small buffers the waits are
+// the call.  Always copied in: a buffer the peers read where it lies could
+// not take the sums until they had all read it.
+template <class T>
+template <OPR OP>
+QOR_Status qor_sw<T>::allreduce_shm(qor_dim& D, qor_ring& ring, T* buf, qor_stat* stat) {
+  if (cannot_run(*_hw, static_cast<size_t>(D._index), {}, ALG_SHMA)) return QOR_FAILURE;
+  if constexpr (!runs_shm<T, OP>) {
+    raise_half_unsupported(__FILE__, __LINE__);
+  } else {
+    if (D._size < 2) return QOR_SUCCESS;
+    shm_run r = start_run(*_hw, D, ring, buf, rs_phase, false, stat != nullptr);
+    shm_channel& ch = r.ch;
+    const int p = r.p;
+    const int me = r.me;
+    const uint64_t e = r.number;
+    float* slot = reinterpret_cast<float*>(ch.rs_slot(me) + r.area);
+    std::vector<const float*>& from = ch.sources(p);  // by rank
+    const int slices = slices_of(r.n);
+    int summed = 0;
+    double sum_time = 0.0, copy_time = 0.0;
+    auto sum_slice = [&](int s) {
+      const double s0 = r.clock();
+      if (from[static_cast<size_t>(me)] == nullptr) {
+        for (int q = 0; q < p; ++q) {
+          from[static_cast<size_t>(q)] =
+              q == me ? slot : reinterpret_cast<const float*>(ch.resolve(q, ch.control(q).rs_from, true, e));
+        }
+      }
+      const int offset = s * slice_elements;
+      const int length = std::min(slice_elements, r.n - offset);
+      float* out = buf + offset;
+      host_add(length, from[0] + offset, from[1] + offset, out);
+      for (int q = 2; q < p; ++q) host_sum(length, from[static_cast<size_t>(q)] + offset, out);
+      sum_time += r.clock() - s0;
+    };
+    for (int k = 0; k < slices; ++k) {
+      const double c0 = r.clock();
+      const int offset = k * slice_elements;
+      host_copy(std::min(slice_elements, r.n - offset), buf + offset, slot + offset);
+      r.mine.rs_progress.value.store(stamp(e, static_cast<uint64_t>(k) + 1), std::memory_order_release);
+      copy_time += r.clock() - c0;
+      while (summed <= k && peers_reached(ch, D, &shm_control::rs_progress, stamp(e, static_cast<uint64_t>(summed) + 1))) {
+        sum_slice(summed++);
+      }
+    }
+    for (; summed < slices; ++summed) {
+      const double w0 = r.clock();
+      wait_peers(ch, D, &shm_control::rs_progress, stamp(e, static_cast<uint64_t>(summed) + 1));
+      r.wait += r.clock() - w0;
+      sum_slice(summed);
+    }
+    r.mine.rs_done.value.store(e, std::memory_order_release);
+    if (stat) {
+      const double bytes = static_cast<double>(r.n) * sizeof(float);
+      stat->add_xact('s', r.t0, D._index, copy_time, r.wait, sum_time, bytes, bytes * (p - 1), 'a');
     }
   }
   return QOR_SUCCESS;
@@ -332,15 +420,16 @@ void qor_sw<T>::reserve_shm() {
     const size_t dims = std::min({_rings.size(), _hw->_dim.size(), _best_rs_algo.size(), _best_ag_algo.size()});
     for (size_t d = 0; d < dims; ++d) {
       qor_dim& D = _hw->_dim[d];
-      const bool shm = _best_rs_algo[d] == ALG_SHM || _best_ag_algo[d] == ALG_SHM;
+      const bool shm = _best_rs_algo[d] == ALG_SHM || _best_ag_algo[d] == ALG_SHM || _best_rs_algo[d] == ALG_SHMA;
       if (!shm || D._size < 2 || cannot_run(*_hw, d, {}, ALG_SHM)) continue;
       channel_of(*_hw, D).reserve(static_cast<size_t>(_rings[d]._net_disp.back()) * sizeof(float));
     }
   }
 }
 
-#define QOR_SHM_PHASES(T, OP) \
-  template QOR_Status qor_sw<T>::reduce_scatter_shm<OP>(qor_dim&, qor_ring&, T*, qor_stat*);
+#define QOR_SHM_PHASES(T, OP)                                                                 \
+  template QOR_Status qor_sw<T>::reduce_scatter_shm<OP>(qor_dim&, qor_ring&, T*, qor_stat*); \
+  template QOR_Status qor_sw<T>::allreduce_shm<OP>(qor_dim&, qor_ring&, T*, qor_stat*);
 QOR_EACH_SUM(QOR_SHM_PHASES)
 #undef QOR_SHM_PHASES
 #define QOR_SHM_GATHERS(T)                                                           \

@@ -191,7 +191,7 @@ void qor_sw<T>::use_best_fs(double best, int trials, qor_stat* stat) {
   qor_hw& hw = *_hw;
   int r0 = _best_rs_algo.back();
   int a0 = _best_ag_algo.back();
-  for (int c : {ALG_MPIA, ALG_NCCLA}) {
+  for (int c : fused_candidates()) {
     // A half layer cannot be fused into an algorithm without a half sum.
     if (std::is_same<T, __half>::value && !find_algo(c)->sums_half) continue;
     _best_rs_algo.back() = c;

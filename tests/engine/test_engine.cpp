@@ -100,19 +100,24 @@ const mix mixes[] = {{"ring", ALG_RING, ALG_RING, ALG_RING, ALG_RING},         {
                      {"ring_ncclr", ALG_RING, ALG_NCCLR, ALG_RING, ALG_NCCLR}, {"ncclr_mpi", ALG_NCCLR, ALG_MPI, ALG_NCCLR, ALG_MPI},
                      {"ncclb", ALG_NCCLB, ALG_NCCLB, ALG_NCCLB, ALG_NCCLB},    {"mpi_inplace", ALG_MPI, ALG_MPI, ALG_MPI, ALG_MPI, true},
                      {"mpi_rcs_inplace", ALG_MPI, ALG_RCS, ALG_MPI, ALG_RCS, true}, {"shm", ALG_SHM, ALG_SHM, ALG_SHM, ALG_SHM},
-                     {"shm_ring", ALG_SHM, ALG_RING, ALG_RING, ALG_SHM},      {"mpi_shm", ALG_MPI, ALG_SHM, ALG_SHM, ALG_MPI}};
+                     {"shm_ring", ALG_SHM, ALG_RING, ALG_RING, ALG_SHM},      {"mpi_shm", ALG_MPI, ALG_SHM, ALG_SHM, ALG_MPI},
+                     {"shm_last_shma", ALG_SHM, ALG_SHM, ALG_SHMA, ALG_NOOP}};
 
 // The rows of dimension d that an algorithm records: kind and tag letters,
 // and but for ring steps the bytes sent and received; MPIA and NCCLA count
 // their segment twice, NCCLA after an empty separator row (dimension 0's).
 // SHM copies the other parts into its slot (the buffer is no pool memory)
-// and reads the own part from every peer.
+// and reads the own part from every peer; SHMA copies the whole segment in
+// and reads it from every peer.
 std::string rows_of(int a, const qor_dim& D, const qor_rcs& S, const qor_ring& R, size_t elem, bool later_nccla) {
   const size_t segment = static_cast<size_t>(R._net_disp.back());
   const size_t own = D._size > 1 ? static_cast<size_t>(R._net_size[static_cast<size_t>(D._rank)]) : 0;
   std::string rows;
   if (a == ALG_SHM && D._size > 1) {
     rows = "s :" + std::to_string((segment - own) * elem) + "/" + std::to_string(own * (D._size - 1) * elem);
+  }
+  if (a == ALG_SHMA && D._size > 1) {
+    rows = "sa:" + std::to_string(segment * elem) + "/" + std::to_string(segment * (D._size - 1) * elem);
   }
   if (a == ALG_RING) for (int s = 1; s < D._size; ++s) rows += "r ";
   // Recursive steps walk the schedule from its widest group, with its bytes.

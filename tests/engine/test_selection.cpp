@@ -36,7 +36,8 @@ using qor_test::engine_buffer, qor_test::make_hw, qor_test::world_rank, qor_test
 // Both lists in one letter per dimension: "rs/ag".
 std::string lists(const qor_sw<float>& sw) {
   const std::map<int, char> letter = {{ALG_NOOP, '0'}, {ALG_NCCLB, 'b'}, {ALG_NCCLR, 'n'}, {ALG_RING, 'r'}, {ALG_RCS, 'c'},
-                                      {ALG_MPI, 'm'},  {ALG_MPIA, 'M'},  {ALG_NCCLA, 'N'}, {ALG_SHM, 's'}};
+                                      {ALG_MPI, 'm'},  {ALG_MPIA, 'M'},  {ALG_NCCLA, 'N'}, {ALG_SHM, 's'},
+                                      {ALG_SHMA, 'S'}};
   std::string text;
   for (int a : sw._best_rs_algo) text += letter.at(a);
   text += '/';
@@ -94,7 +95,9 @@ std::vector<letters_case> letters_cases() {
       {"ring_mpi_fused", false, 2, "rm", "-fuse_dim 1", "rM/rM",
        {"I:0:fusing MPI     to MPIA   ", "I:0:selected algo: RING   MPIA    - MPIA   RING   "}},
       {"mpi_ring_unfused", false, 2, "mr", "-fuse_dim 1", "mr/mr", {"I:0:selected algo: MPI    RING    - RING   MPI    "}},
-      {"shm", false, 2, "rs", "-fuse_dim 1", "rs/rs", {"I:0:selected algo: RING   SHM     - SHM    RING   "}},
+      {"shm", false, 2, "sr", "-fuse_dim 1", "sr/sr", {"I:0:selected algo: SHM    RING    - RING   SHM    "}},
+      {"shm_fused", false, 2, "rs", "-fuse_dim 1", "rS/rS",
+       {"I:0:fusing SHM     to SHMA   ", "I:0:selected algo: RING   SHMA    - SHMA   RING   "}},
       {"shm_off", false, 1, "s", "-shm 0", "r/r", {w + "RING to dim[0] as SHM     cannot be used", "I:0:selected algo: RING    - RING   "}},
       {"shm_on_gpu", true, 1, "s", "", "r/r", {w + "RING to dim[0] as SHM     cannot be used", "I:0:selected algo: RING    - RING   "}},
   };
@@ -194,8 +197,8 @@ TEST(Tuning, SearchTiesAbandonsFusesAndRestoresTheBuffer) {
   const bool rcs = power_of_two(world_size());
   const double rank0_mpi = world_rank() == 0 ? 9.0 : 1.0;
   // Candidates that cannot run still read the clock before their first trial.
-  rs_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 3.0}, {ALG_RCS, 3.0}, {ALG_MPI, rank0_mpi}, {ALG_MPIA, 20.0}, {ALG_SHM, 4.0}};
-  ag_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 2.0}, {ALG_RCS, 2.0}, {ALG_MPI, 0.5}, {ALG_MPIA, 0.0}, {ALG_SHM, 0.5}};
+  rs_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 3.0}, {ALG_RCS, 3.0}, {ALG_MPI, rank0_mpi}, {ALG_MPIA, 20.0}, {ALG_SHM, 4.0}, {ALG_SHMA, 30.0}};
+  ag_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 2.0}, {ALG_RCS, 2.0}, {ALG_MPI, 0.5}, {ALG_MPIA, 0.0}, {ALG_SHM, 0.5}, {ALG_SHMA, 0.0}};
   for (int fuse : {1, 0}) {
     auto hw = make_hw("-cpu_only 1 -mode p -dbg_level 1 -fuse_dim " + std::to_string(fuse));
     const timed_selection t = select_timed(*hw);
@@ -210,27 +213,34 @@ TEST(Tuning, SearchTiesAbandonsFusesAndRestoresTheBuffer) {
     if (rcs) expect.push_back("I:0:ag: RCS     5.000e+00");
     // A tie with MPI, which was tried first.
     expect.insert(expect.end(), {"I:0:ag: MPI     3.500e+00*", "I:0:ag: SHM     3.500e+00"});
-    if (fuse) expect.push_back("I:0:fs: MPIA    MPIA    2.000e+00*");
+    if (fuse) expect.insert(expect.end(), {"I:0:fs: MPIA    MPIA    2.000e+00*", "I:0:fs: SHMA    SHMA    3.000e+00"});
     expect.push_back(fuse ? "I:0:selected algo: MPIA    - MPIA   " : "I:0:selected algo: RING    - MPI    ");
     EXPECT_EQ(qor_test::trace_summary(log), world_rank() == 0 ? expect : std::vector<std::string>{});
   }
 }
 
-// SHM is tried where it can run and kept where it is fastest; where a
-// dimension spans hosts it is no candidate, and the lists name none.
+// SHM is tried where it can run and kept where it is fastest, and with
+// fusing its one-phase form too; where a dimension spans hosts neither is
+// a candidate, and the lists name none.
 TEST(Tuning, SharedMemoryWinsWithinAHostOnly) {
-  rs_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_RING, 3.0}, {ALG_RCS, 3.0}, {ALG_MPI, 3.0}, {ALG_SHM, 1.0}};
-  ag_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_RING, 2.0}, {ALG_RCS, 2.0}, {ALG_MPI, 2.0}, {ALG_SHM, 0.5}};
-  for (int hosts : {0, 1}) {
-    per_host = hosts;
-    auto hw = make_hw("-cpu_only 1 -mode p -dbg_level 1");
-    per_host = 0;
-    const timed_selection t = select_timed(*hw);
-    const bool apart = hosts == 1 && world_size() > 1;
-    EXPECT_EQ(t.status, QOR_SUCCESS) << t.log;
-    EXPECT_EQ(t.lists, apart ? "r/r" : "s/s") << t.log;
-    EXPECT_EQ(t.log.find("SHM     ") != std::string::npos, world_rank() == 0 && !apart) << t.log;
-    EXPECT_TRUE(t.restored);
+  rs_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 3.0}, {ALG_RCS, 3.0},
+             {ALG_MPI, 3.0},   {ALG_MPIA, 1e3},  {ALG_SHM, 1.0},   {ALG_SHMA, 10.0}};
+  ag_cost = {{ALG_NCCLB, 0.0}, {ALG_NCCLR, 0.0}, {ALG_NCCLA, 0.0}, {ALG_RING, 2.0}, {ALG_RCS, 2.0},
+             {ALG_MPI, 2.0},   {ALG_MPIA, 0.0},  {ALG_SHM, 0.5},   {ALG_SHMA, 0.0}};
+  for (int fuse : {0, 1}) {
+    for (int hosts : {0, 1}) {
+      per_host = hosts;
+      auto hw = make_hw("-cpu_only 1 -mode p -dbg_level 1 -fuse_dim " + std::to_string(fuse));
+      per_host = 0;
+      const timed_selection t = select_timed(*hw);
+      const bool apart = hosts == 1 && world_size() > 1;
+      EXPECT_EQ(t.status, QOR_SUCCESS) << t.log;
+      // One fused phase of 10 / 10 beats SHM's 1.0 + 0.5.
+      EXPECT_EQ(t.lists, apart ? "r/r" : fuse ? "S/S" : "s/s") << t.log;
+      EXPECT_EQ(t.log.find("SHM     ") != std::string::npos, world_rank() == 0 && !apart) << t.log;
+      EXPECT_EQ(t.log.find("fs: SHMA") != std::string::npos, world_rank() == 0 && !apart && fuse) << t.log;
+      EXPECT_TRUE(t.restored);
+    }
   }
 }
 

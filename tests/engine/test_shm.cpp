@@ -102,6 +102,45 @@ TEST(Shm, WindowsGoWithTheLayer) {
   EXPECT_EQ(windows_mapped(), before);
 }
 
+// The one-phase form of the last dimension: every process holds the sum
+// in rank order, bit for bit, in the pool or copied in, also over more runs
+// than the channel has areas (each run writes the next area: one that came
+// round while a peer still read it would show).
+TEST(Shm, FusedSumsInRankOrderOnEveryProcess) {
+  auto hw = make_hw("-cpu_only 1 -mode s:" + std::to_string(world_size()));
+  ASSERT_TRUE(hw->_shm_pool);
+  const size_t p = static_cast<size_t>(world_size());
+  for (int count : {1, 7, 8193, 65543, 1000003}) {
+    for (bool in_pool : {false, true}) {
+      const size_t n = static_cast<size_t>(count);
+      float* buf = in_pool ? static_cast<float*>(hw->_shm_pool->allocate(n * sizeof(float), 64)) : nullptr;
+      std::vector<float> plain;
+      if (!in_pool) plain.resize(n), buf = plain.data();
+      ASSERT_NE(buf, nullptr);
+      qor_sw<float> sw(*hw, buf, count, 0);
+      std::vector<float> input(n), all(n * p), expect(n);
+      for (int run = 0; run < (count < 10000 ? 70 : 2); ++run) {
+        std::mt19937 random(static_cast<unsigned>(world_rank() * 7919 + count * 31 + run));
+        std::uniform_real_distribution<float> value(-1000.0f, 1000.0f);
+        for (float& v : input) v = value(random);
+        std::copy(input.begin(), input.end(), buf);
+        allreduce(sw, std::vector<int>(hw->_dim.size(), ALG_SHMA), nullptr);
+        MPI_Allgather(input.data(), count, MPI_FLOAT, all.data(), count, MPI_FLOAT, MPI_COMM_WORLD);
+        for (size_t i = 0; i < n; ++i) {
+          float sum = all[i];
+          for (size_t q = 1; q < p; ++q) sum += all[q * n + i];
+          expect[i] = sum;
+        }
+        ASSERT_EQ(std::memcmp(buf, expect.data(), n * sizeof(float)), 0)
+            << count << " elements, run " << run << (in_pool ? ", in the pool" : ", copied in");
+      }
+      if (in_pool) {
+        EXPECT_TRUE(hw->_shm_pool->release(buf));
+      }
+    }
+  }
+}
+
 namespace {
 
 // Grid, element count, whether the buffer lies in the pool, and whether the
