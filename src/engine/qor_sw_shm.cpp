@@ -172,6 +172,29 @@ bool all_in_pool(const shm_channel& ch, const qor_dim& D) {
   return true;
 }
 
+// wait_peers, its time added to the run's waiting.
+void wait_peers(shm_run& r, const qor_dim& D, flag_of flag, uint64_t at_least) {
+  const double w0 = r.clock();
+  wait_peers(r.ch, D, flag, at_least);
+  r.wait += r.clock() - w0;
+}
+
+// Sums the slices from `summed` up to `end` whose reduce-scatter progress
+// every peer has published: with `wait`, all of them, waiting for each;
+// else those published already, stopping at the first that is not.
+template <class Sum>
+void sum_published(shm_run& r, const qor_dim& D, int& summed, int end, bool wait, Sum&& sum_slice) {
+  for (; summed < end; ++summed) {
+    const uint64_t needed = stamp(r.number, static_cast<uint64_t>(summed) + 1);
+    if (wait) {
+      wait_peers(r, D, &shm_control::rs_progress, needed);
+    } else if (!peers_reached(r.ch, D, &shm_control::rs_progress, needed)) {
+      return;
+    }
+    sum_slice(summed);
+  }
+}
+
 // Only float buffers in host memory have this path: the host has no half sum.
 template <class T, OPR OP>
 constexpr bool runs_shm = std::is_same<T, float>::value && OP == QOR_MDR_HOST_SUM;
@@ -240,9 +263,7 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
       // sums straight into its peers' segments, and the allgather has
       // nothing left to do.  Every process decides alike: the places are
       // published before the first progress, and the lists are the same.
-      const double w0 = r.clock();
-      wait_peers(ch, D, &shm_control::rs_progress, stamp(e, 1));
-      r.wait += r.clock() - w0;
+      wait_peers(r, D, &shm_control::rs_progress, stamp(e, 1));
       fused = gathers_next(D._index) && all_in_pool(ch, D);
     } else {
       // Round k copies slice k of every part but the own one, which only
@@ -263,18 +284,10 @@ QOR_Status qor_sw<T>::reduce_scatter_shm(qor_dim& D, qor_ring& ring, T* buf, qor
         }
         r.mine.rs_progress.value.store(stamp(e, static_cast<uint64_t>(k) + 1), std::memory_order_release);
         copy_time += r.clock() - c0;
-        while (summed < own_slices &&
-               peers_reached(ch, D, &shm_control::rs_progress, stamp(e, static_cast<uint64_t>(summed) + 1))) {
-          sum_slice(summed++);
-        }
+        sum_published(r, D, summed, own_slices, false, sum_slice);
       }
     }
-    for (; summed < own_slices; ++summed) {
-      const double w0 = r.clock();
-      wait_peers(ch, D, &shm_control::rs_progress, stamp(e, static_cast<uint64_t>(summed) + 1));
-      r.wait += r.clock() - w0;
-      sum_slice(summed);
-    }
+    sum_published(r, D, summed, own_slices, true, sum_slice);
     ch._gathered = fused;
     r.mine.rs_done.value.store(e, std::memory_order_release);
     if (stat) {
@@ -326,9 +339,7 @@ QOR_Status qor_sw<T>::allgatherv_shm(qor_dim& D, qor_ring& ring, T* buf, qor_sta
     // The caller may write a buffer from the pool once this returns: its
     // peers must have read it by then.
     if (r.zero_copy) {
-      const double w0 = r.clock();
-      wait_peers(r.ch, D, &shm_control::ag_done, f);
-      r.wait += r.clock() - w0;
+      wait_peers(r, D, &shm_control::ag_done, f);
     }
     if (stat) {
       const double received = static_cast<double>(r.n - count[me]) * sizeof(float);
@@ -385,16 +396,9 @@ QOR_Status qor_sw<T>::allreduce_shm(qor_dim& D, qor_ring& ring, T* buf, qor_stat
       host_copy(std::min(slice_elements, r.n - offset), buf + offset, slot + offset);
       r.mine.rs_progress.value.store(stamp(e, static_cast<uint64_t>(k) + 1), std::memory_order_release);
       copy_time += r.clock() - c0;
-      while (summed <= k && peers_reached(ch, D, &shm_control::rs_progress, stamp(e, static_cast<uint64_t>(summed) + 1))) {
-        sum_slice(summed++);
-      }
+      sum_published(r, D, summed, k + 1, false, sum_slice);
     }
-    for (; summed < slices; ++summed) {
-      const double w0 = r.clock();
-      wait_peers(ch, D, &shm_control::rs_progress, stamp(e, static_cast<uint64_t>(summed) + 1));
-      r.wait += r.clock() - w0;
-      sum_slice(summed);
-    }
+    sum_published(r, D, summed, slices, true, sum_slice);
     r.mine.rs_done.value.store(e, std::memory_order_release);
     if (stat) {
       const double bytes = static_cast<double>(r.n) * sizeof(float);
